@@ -1,0 +1,28 @@
+# The gateway: a library of everything but the entry and the socket layer, so that the unit
+# tests can link the same code against a scripted socket layer.
+add_library(dostrel_core STATIC
+  src/config/config_reader.cc
+  src/config/decimal.cc
+  src/config/link_table.cc
+  src/config/tokens.cc
+  src/diag/build_info.cc
+  src/diag/catalogue.cc
+  src/diag/error_page.cc
+  src/diag/report.cc
+  src/diag/switches.cc
+  src/driver/gateway_main.cc
+  src/driver/request.cc
+  src/link/tcp_transaction.cc
+  src/platform/environment.cc
+  src/platform/posix_process.cc
+)
+target_include_directories(dostrel_core PUBLIC src)
+dostrel_warnings(dostrel_core)
+
+add_library(dostrel_sockets STATIC src/platform/posix_sockets.cc)
+target_include_directories(dostrel_sockets PUBLIC src)
+dostrel_warnings(dostrel_sockets)
+
+add_executable(dostrel src/driver/main.cc)
+target_link_libraries(dostrel PRIVATE dostrel_core dostrel_sockets)
+dostrel_warnings(dostrel)

@@ -1,0 +1,11 @@
+// tcp_transaction.h -- the one exchange with an application server over a TCP link.
+#pragma once
+
+#include "config/gateway_config.h"
+
+#include <cstdint>
+
+/// Sends the whole CGI request to the link's server and relays its response to standard output
+/// until the server closes the connection; then closes standard output and the connection.
+void runTcpTransaction(std::int32_t envCount, char** envStrings, const char* body,
+                       std::uint32_t bodyLength, const LinkEntry* link);

@@ -1,0 +1,110 @@
+// posix_sockets.cc -- the socket library on POSIX systems: BSD sockets, errors in errno.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// There is no library to start on POSIX; report the newest version the gateway knows.
+int platformStartSockets(SocketLibraryVersion* granted) {
+    granted->major = 2;
+    granted->minor = 2;
+    return 0;
+}
+
+void platformCleanupSockets() {}
+
+int platformSocketError() {
+    return errno;
+}
+
+int platformLocalHostName(char* area, std::size_t size) {
+    if (gethostname(area, size) != 0) return -1;
+    area[size - 1] = '\0';
+    return 0;
+}
+
+std::uint32_t platformDottedAddress(const char* host) {
+    in_addr parsed;
+    if (inet_aton(host, &parsed) == 0) return noDottedAddress;
+    return parsed.s_addr;
+}
+
+bool platformLookupHost(const char* host, std::uint32_t* address) {
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int status;
+    do {
+        status = getaddrinfo(host, nullptr, &hints, &found);
+    } while (status == EAI_SYSTEM && errno == EINTR);
+    if (status != 0 || found == nullptr) return false;
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+SocketHandle platformOpenStreamSocket() {
+    int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+    return descriptor < 0 ? invalidSocket : descriptor;
+}
+
+// An interrupted connect goes on in the background; waiting for it to finish is the retry.
+static int finishInterruptedConnect(int descriptor) {
+    for (;;) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(descriptor, &writable);
+        int ready = select(descriptor + 1, nullptr, &writable, nullptr, nullptr);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        int failure = 0;
+        socklen_t length = sizeof failure;
+        if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &failure, &length) != 0) return -1;
+        if (failure == 0) return 0;
+        errno = failure;
+        return -1;
+    }
+}
+
+int platformConnect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    int descriptor = static_cast<int>(socket);
+    if (connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return 0;
+    if (errno == EINTR) return finishInterruptedConnect(descriptor);
+    return -1;
+}
+
+void platformDisableNagle(SocketHandle socket) {
+    int on = 1;
+    setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+long platformSend(SocketHandle socket, const void* data, std::size_t length) {
+    ssize_t sent;
+    do {
+        sent = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+long platformReceive(SocketHandle socket, void* area, std::size_t size) {
+    ssize_t received;
+    do {
+        received = recv(static_cast<int>(socket), area, size, 0);
+    } while (received < 0 && errno == EINTR);
+    return static_cast<long>(received);
+}
+
+void platformCloseSocket(SocketHandle socket) {
+    close(static_cast<int>(socket));
+}

@@ -1,0 +1,142 @@
+// failure_path_test.cc -- the gateway run as a CGI program up to its failures: pages, lines, exits.
+#include "gateway_process.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::vector<std::pair<std::string, std::string>> serverFacts = {
+    {"SERVER_SOFTWARE", "TestServer/1.0"},
+    {"SERVER_NAME", "www.example.test"},
+    {"GATEWAY_INTERFACE", "CGI/1.1"},
+    {"SCRIPT_NAME", "/cgi-bin/dostrel"},
+};
+
+std::vector<std::string> cgiEnvironment(std::vector<std::string> extra) {
+    std::vector<std::string> env;
+    for (const auto& [name, value] : serverFacts)
+        env.push_back(name + "=" + value);
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+TEST(FailurePath, MissingConfigurationIsError2WithTheFullPage) {
+    WorkDirectory dir;
+    GatewayResult result = runGateway({dir.path, cgiEnvironment({"PATH_INFO=/app"})});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "dostrel: error 2: Configuration file dostrel.cnf not found or unreadable.\n");
+    EXPECT_EQ(result.out,
+              expectedErrorPage(2, "Configuration file dostrel.cnf not found or unreadable.",
+                                "dostrel", serverFacts, dir.path));
+}
+
+TEST(FailurePath, ConfigurationThatIsADirectoryIsError2) {
+    WorkDirectory dir;
+    std::filesystem::create_directory(dir.path + "/dostrel.cnf");
+    GatewayResult result = runGateway({dir.path, cgiEnvironment({})});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "dostrel: error 2: Configuration file dostrel.cnf not found or unreadable.\n");
+}
+
+TEST(FailurePath, UnreadableConfigurationIsError2) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link * tcp 127.0.0.1 1\n");
+    chmod((dir.path + "/dostrel.cnf").c_str(), 0);
+    GatewayResult result = runGateway({dir.path, cgiEnvironment({})});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.err.find("error 2:"), std::string::npos);
+}
+
+TEST(FailurePath, NoLinkForThePathIsError8EscapedOnThePageOnly) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link /app tcp 127.0.0.1 1\n");
+    std::string path = "/<script>alert(\"x\")&</script>";
+    GatewayResult result = runGateway({dir.path, cgiEnvironment({"PATH_INFO=" + path})});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "dostrel: error 8: No link found for path info '" + path + "'.\n");
+    EXPECT_EQ(result.out, expectedErrorPage(8, "No link found for path info '" + path + "'.",
+                                            "dostrel", serverFacts, dir.path));
+    EXPECT_EQ(result.out.find("<script>"), std::string::npos);
+}
+
+TEST(FailurePath, UnsetPathInfoWithoutStarLinkNamesTheEmptyPath) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link /app tcp 127.0.0.1 1\n");
+    GatewayResult result = runGateway({dir.path, {}});
+    EXPECT_EQ(result.err, "dostrel: error 8: No link found for path info ''.\n");
+    EXPECT_EQ(result.out,
+              expectedErrorPage(8, "No link found for path info ''.", "dostrel", {}, dir.path));
+}
+
+TEST(FailurePath, TersePageAndWarningsBeforeTheError) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "terseErrors on\nbogus line\ndebug\nlink /a udp h 1\n");
+    GatewayResult result =
+        runGateway({dir.path, cgiEnvironment({"PATH_INFO=/none"}), "", "/cgi-bin/dostrel"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "/cgi-bin/dostrel: warning 1: Invalid keyword 'bogus' in configuration file.\n"
+              "/cgi-bin/dostrel: warning 4: No parameters for keyword 'debug' in configuration "
+              "file.\n"
+              "/cgi-bin/dostrel: warning 5: Invalid link protocol 'udp' specified in "
+              "configuration file.\n"
+              "/cgi-bin/dostrel: error 8: No link found for path info '/none'.\n");
+    EXPECT_EQ(result.out,
+              expectedErrorPage(8, "", "/cgi-bin/dostrel", serverFacts, dir.path, true));
+    EXPECT_FALSE(dir.exists("dostrel.dbg"));
+}
+
+TEST(FailurePath, BadContentLengthIsError12WithTheWholeValue) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link * tcp 127.0.0.1 1\n");
+    for (std::string value : {"12 ", "abc", "0x10", "-", "<b>"}) {
+        GatewayResult result =
+            runGateway({dir.path, cgiEnvironment({"content_length=" + value}), "x"});
+        EXPECT_EQ(result.exitStatus, 1) << value;
+        std::string message = "Bad data in CONTENT_LENGTH environment variable: '" + value + "'.";
+        EXPECT_EQ(result.err, "dostrel: error 12: " + message + "\n");
+        EXPECT_EQ(result.out, expectedErrorPage(12, message, "dostrel", serverFacts, dir.path));
+    }
+}
+
+TEST(FailurePath, ImpossibleLengthsAreError1) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link * tcp 127.0.0.1 1\n");
+    for (std::string value : {"-5", "-1", "4294967295", "4294967270", "99999999999"}) {
+        GatewayResult result = runGateway({dir.path, cgiEnvironment({"CONTENT_LENGTH=" + value})});
+        EXPECT_EQ(result.exitStatus, 1) << value;
+        EXPECT_EQ(result.err, "dostrel: error 1: Out of memory.\n") << value;
+    }
+}
+
+TEST(FailurePath, BodyShorterThanContentLengthIsError18) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link * tcp 127.0.0.1 1\n");
+    GatewayResult result =
+        runGateway({dir.path, cgiEnvironment({"CONTENT_LENGTH=100"}), std::string(60, 'b')});
+    EXPECT_EQ(result.exitStatus, 1);
+    std::string message = "Error reading request body: got 60 of 100 bytes.";
+    EXPECT_EQ(result.err, "dostrel: error 18: " + message + "\n");
+    EXPECT_EQ(result.out, expectedErrorPage(18, message, "dostrel", serverFacts, dir.path));
+}
+
+TEST(FailurePath, WithoutProgramArgumentTheExecutablePathIsUsed) {
+    WorkDirectory dir;
+    std::string executable = std::filesystem::canonical(gatewayPath()).string();
+    GatewayCall call{dir.path, {}};
+    call.noArguments = true;
+    EXPECT_EQ(runGateway(call).err, executable + ": error 2: Configuration file dostrel.cnf not "
+                                                 "found or unreadable.\n");
+    call.noArguments = false;
+    call.argv0 = "";
+    EXPECT_EQ(runGateway(call).err, executable + ": error 2: Configuration file dostrel.cnf not "
+                                                 "found or unreadable.\n");
+}
+
+} // namespace

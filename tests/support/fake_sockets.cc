@@ -1,0 +1,73 @@
+// fake_sockets.cc -- the scripted socket layer: start-up, send and receive follow FakeSockets.
+#include "fake_sockets.h"
+
+#include <cstring>
+
+FakeSockets fakeSockets;
+
+void resetFakeSockets() {
+    fakeSockets = FakeSockets{};
+}
+
+int platformStartSockets(SocketLibraryVersion* granted) {
+    *granted = fakeSockets.grantedVersion;
+    return fakeSockets.startResult;
+}
+
+void platformCleanupSockets() {
+    ++fakeSockets.cleanupCalls;
+}
+
+int platformSocketError() {
+    return fakeSockets.errorCode;
+}
+
+int platformLocalHostName(char* area, std::size_t size) {
+    std::strncpy(area, "fakehost", size);
+    area[size - 1] = '\0';
+    return 0;
+}
+
+std::uint32_t platformDottedAddress(const char*) {
+    return 0x0100007Fu;
+}
+
+bool platformLookupHost(const char*, std::uint32_t*) {
+    return false;
+}
+
+SocketHandle platformOpenStreamSocket() {
+    return 7;
+}
+
+int platformConnect(SocketHandle, std::uint32_t, std::uint16_t) {
+    return 0;
+}
+
+void platformDisableNagle(SocketHandle) {}
+
+long platformSend(SocketHandle, const void* data, std::size_t length) {
+    fakeSockets.sendOffered.push_back(length);
+    long result = FakeSockets::acceptAll;
+    if (!fakeSockets.sendScript.empty()) {
+        result = fakeSockets.sendScript.front();
+        fakeSockets.sendScript.pop_front();
+    }
+    if (result == FakeSockets::acceptAll || result > static_cast<long>(length))
+        result = static_cast<long>(length);
+    if (result > 0) fakeSockets.sentBytes.append(static_cast<const char*>(data), result);
+    return result;
+}
+
+long platformReceive(SocketHandle, void* area, std::size_t size) {
+    if (fakeSockets.receiveFails) return -1;
+    if (fakeSockets.receiveScript.empty()) return 0;
+    std::string& chunk = fakeSockets.receiveScript.front();
+    std::size_t count = chunk.size() < size ? chunk.size() : size;
+    std::memcpy(area, chunk.data(), count);
+    chunk.erase(0, count);
+    if (chunk.empty()) fakeSockets.receiveScript.pop_front();
+    return static_cast<long>(count);
+}
+
+void platformCloseSocket(SocketHandle) {}

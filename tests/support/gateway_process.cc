@@ -1,0 +1,180 @@
+// gateway_process.cc -- starts the gateway with pipes on its three standard streams.
+#include "gateway_process.h"
+
+#include "diag/build_info.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef DOSTREL_GATEWAY_PATH
+#error "DOSTREL_GATEWAY_PATH must name the built gateway"
+#endif
+
+const char* gatewayPath() {
+    return DOSTREL_GATEWAY_PATH;
+}
+
+WorkDirectory::WorkDirectory() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/dostrel-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    // The gateway reports the directory as the system names it, links resolved.
+    path = std::filesystem::canonical(pattern).string();
+}
+
+WorkDirectory::~WorkDirectory() {
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path, ignored);
+}
+
+void WorkDirectory::write(const std::string& name, const std::string& content) const {
+    std::ofstream(path + "/" + name, std::ios::binary) << content;
+}
+
+std::string WorkDirectory::read(const std::string& name) const {
+    std::ifstream in(path + "/" + name, std::ios::binary);
+    if (!in) return "<missing>";
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool WorkDirectory::exists(const std::string& name) const {
+    return std::filesystem::exists(path + "/" + name);
+}
+
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
+
+Pipe makePipe() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) std::abort();
+    return {ends[0], ends[1]};
+}
+
+[[noreturn]] void execGateway(const GatewayCall& call, Pipe in, Pipe out, Pipe err) {
+    dup2(in.read, 0);
+    dup2(out.write, 1);
+    dup2(err.write, 2);
+    if (chdir(call.directory.c_str()) != 0) _exit(126);
+    std::vector<char*> envp;
+    for (const std::string& entry : call.env)
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(call.argv0.c_str()), nullptr};
+    char* noArgv[] = {nullptr};
+    execve(gatewayPath(), call.noArguments ? noArgv : argv, envp.data());
+    _exit(127);
+}
+
+void closeIfOpen(int* descriptor) {
+    if (*descriptor >= 0) close(*descriptor);
+    *descriptor = -1;
+}
+
+} // namespace
+
+GatewayResult runGateway(const GatewayCall& call) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Pipe in = makePipe(), out = makePipe(), err = makePipe();
+    pid_t child = fork();
+    if (child == 0) execGateway(call, in, out, err);
+    close(in.read);
+    close(out.write);
+    close(err.write);
+    fcntl(in.write, F_SETFL, O_NONBLOCK);
+
+    GatewayResult result;
+    std::size_t written = 0;
+    if (call.input.empty()) closeIfOpen(&in.write);
+    while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
+        pollfd watched[3] = {{in.write, POLLOUT, 0}, {out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+        if (poll(watched, 3, -1) < 0 && errno != EINTR) break;
+        if (in.write >= 0 && watched[0].revents != 0) {
+            ssize_t n = ::write(in.write, call.input.data() + written, call.input.size() - written);
+            if (n > 0) written += static_cast<std::size_t>(n);
+            if (n < 0 && errno != EAGAIN) closeIfOpen(&in.write);
+            if (written == call.input.size()) closeIfOpen(&in.write);
+        }
+        char block[65536];
+        for (int i = 1; i <= 2; ++i) {
+            int* descriptor = i == 1 ? &out.read : &err.read;
+            if (*descriptor < 0 || watched[i].revents == 0) continue;
+            ssize_t n = ::read(*descriptor, block, sizeof block);
+            if (n <= 0) {
+                closeIfOpen(descriptor);
+                continue;
+            }
+            (i == 1 ? result.out : result.err).append(block, static_cast<std::size_t>(n));
+            if (i == 1 && call.closeOutputAfter != 0 && result.out.size() >= call.closeOutputAfter)
+                closeIfOpen(descriptor);
+        }
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+static std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string expectedErrorPage(int number, const std::string& message, const std::string& program,
+                              const std::vector<std::pair<std::string, std::string>>& facts,
+                              const std::string& directory, bool terse) {
+    auto fact = [&](const std::string& name) {
+        for (const auto& [key, value] : facts)
+            if (key == name) return escaped(value);
+        return std::string("?");
+    };
+    std::string page = number == 4 ? "Status: 503 Unavailable\n" : "Status: 500 Error\n";
+    page += "Content-type: text/html\n\n<html>\n<head>\n<title>Brennox Error</title>\n</head>\n"
+            "<body>\n<h1>Brennox Error</h1>\n\n<p>Error processing a Brennox transaction.\n"
+            "<p>\n<b>" +
+            escaped(program) + ": error " + std::to_string(number) + "</b>\n";
+    if (!terse)
+        page += "<b><pre>\n" + escaped(message) + "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" +
+                "<br>compiled on: " + buildDate + " " + buildTime + "\n" +
+                "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
+                "<br>server name: " + fact("SERVER_NAME") + " \n" +
+                "<br>gateway interface: " + fact("GATEWAY_INTERFACE") + "\n" +
+                "<br>script name: " + fact("SCRIPT_NAME") + "\n" +
+                "<br>current directory: " + escaped(directory) + "\n\n";
+    return page + "</body>\n</html>\n";
+}

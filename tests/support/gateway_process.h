@@ -1,0 +1,57 @@
+// gateway_process.h -- running the built gateway as a web server would, in a directory of its own.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+/// A temporary working directory, removed with everything in it when the object goes.
+struct WorkDirectory {
+    std::string path;
+
+    WorkDirectory();
+    ~WorkDirectory();
+    WorkDirectory(const WorkDirectory&) = delete;
+    WorkDirectory& operator=(const WorkDirectory&) = delete;
+
+    /// Writes |content| to the file |name| in the directory.
+    void write(const std::string& name, const std::string& content) const;
+    /// The content of the file |name|, or "<missing>" when there is none.
+    std::string read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+};
+
+/// How to start the gateway.
+struct GatewayCall {
+    GatewayCall(std::string directory, std::vector<std::string> env = {}, std::string input = {},
+                std::string argv0 = "dostrel")
+        : directory(std::move(directory)), env(std::move(env)), input(std::move(input)),
+          argv0(std::move(argv0)) {}
+
+    std::string directory;            // the working directory
+    std::vector<std::string> env;     // the exact environment, in order
+    std::string input;                // standard input
+    std::string argv0;                // the first argument
+    bool noArguments = false;         // start it with no argument at all
+    std::size_t closeOutputAfter = 0; // when not 0: stop reading stdout after this many bytes
+};
+
+/// What the gateway did.
+struct GatewayResult {
+    std::string out;
+    std::string err;
+    int exitStatus = -1; // -1 when it ended by a signal
+    int signal = 0;
+};
+
+/// The path of the gateway under test.
+const char* gatewayPath();
+
+/// Runs the gateway once and waits for it to end.
+GatewayResult runGateway(const GatewayCall& call);
+
+/// The error page the gateway answers error |number| with, as built for the expectations of
+/// the tests (the build date comes from the same build).
+std::string expectedErrorPage(int number, const std::string& message, const std::string& program,
+                              const std::vector<std::pair<std::string, std::string>>& facts,
+                              const std::string& directory, bool terse = false);
