@@ -10,8 +10,10 @@ add_library(dostrel_core STATIC
   src/diag/error_page.cc
   src/diag/report.cc
   src/diag/switches.cc
+  src/diag/trace.cc
   src/driver/gateway_main.cc
   src/driver/request.cc
+  src/link/send_buffer.cc
   src/link/tcp_transaction.cc
   src/platform/environment.cc
   src/platform/posix_process.cc

@@ -9,6 +9,8 @@ add_executable(dostrel_unit_tests
   tests/unit/config_test.cc
   tests/unit/driver_test.cc
   tests/unit/error_page_test.cc
+  tests/unit/send_buffer_test.cc
+  tests/unit/trace_test.cc
 )
 target_include_directories(dostrel_unit_tests PRIVATE tests/support)
 target_link_libraries(dostrel_unit_tests PRIVATE dostrel_core GTest::gtest_main)

@@ -7,7 +7,12 @@
 #include "platform/environment.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
 
 void resetGatewayState() {
     debug = 0;
@@ -47,4 +52,47 @@ std::vector<std::string> describeLinks(const GatewayConfig& config) {
         lines.push_back(std::string(link->path) + " " + link->host + " " +
                         std::to_string(link->port));
     return lines;
+}
+
+ScratchDirectory::ScratchDirectory() {
+    previous = std::filesystem::current_path().string();
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/dostrel-unit-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+    std::filesystem::current_path(path);
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    std::filesystem::current_path(previous);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string readFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) return "<missing>";
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> traceMessages() {
+    static const std::regex stamp("^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                                  "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                  "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: ");
+    std::vector<std::string> messages;
+    std::istringstream lines(readFile("dostrel.dbg"));
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch found;
+        if (!std::regex_search(line, found, stamp)) {
+            messages.push_back("<no stamp> " + line);
+            continue;
+        }
+        messages.push_back(line.substr(found.length(0)));
+    }
+    return messages;
+}
+
+void silenceStandardOutput() {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
 }

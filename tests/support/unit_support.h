@@ -23,3 +23,23 @@ ConfigReading readConfigText(const std::string& text);
 
 /// The links of |config| as "path host port" lines, in file order.
 std::vector<std::string> describeLinks(const GatewayConfig& config);
+
+/// Moves the test into a new empty directory for its lifetime and back out again.
+struct ScratchDirectory {
+    std::string path;
+    std::string previous;
+
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+};
+
+/// The content of |name| in the current directory, or "<missing>".
+std::string readFile(const std::string& name);
+
+/// The messages of the trace lines in dostrel.dbg, each stamp checked and cut off.
+std::vector<std::string> traceMessages();
+
+/// Discards standard output, for fatal paths whose page would only clutter the test log.
+void silenceStandardOutput();
