@@ -13,6 +13,8 @@ add_library(dostrel_core STATIC
   src/diag/trace.cc
   src/driver/gateway_main.cc
   src/driver/request.cc
+  src/link/link_request.cc
+  src/link/response_relay.cc
   src/link/send_buffer.cc
   src/link/tcp_transaction.cc
   src/platform/environment.cc

@@ -11,15 +11,18 @@ add_executable(dostrel_unit_tests
   tests/unit/error_page_test.cc
   tests/unit/send_buffer_test.cc
   tests/unit/trace_test.cc
+  tests/unit/transaction_test.cc
 )
 target_include_directories(dostrel_unit_tests PRIVATE tests/support)
-target_link_libraries(dostrel_unit_tests PRIVATE dostrel_core GTest::gtest_main)
+target_link_libraries(dostrel_unit_tests PRIVATE dostrel_core GTest::gtest_main Threads::Threads)
 dostrel_warnings(dostrel_unit_tests)
 gtest_discover_tests(dostrel_unit_tests DISCOVERY_TIMEOUT 30)
 
 add_executable(dostrel_process_tests
   tests/support/gateway_process.cc
+  tests/support/scripted_server.cc
   tests/process/failure_path_test.cc
+  tests/process/relay_test.cc
 )
 target_include_directories(dostrel_process_tests PRIVATE tests/support src)
 target_compile_definitions(dostrel_process_tests PRIVATE

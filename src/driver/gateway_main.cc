@@ -25,6 +25,7 @@ static void startSocketLibrary() {
 }
 
 int gatewayMain(int argc, char** argv, char** envp) {
+    platformOpenStandardDescriptors();
     programPath = chooseProgramPath(argc, argv);
     // The error page shows variables of the environment, so it is taken before anything fails.
     takeEnvironment(envp);

@@ -12,8 +12,10 @@ void sendOnce(SocketHandle socket) {
     if (sendBuffer.fill == 0) return;
     debugTrace("send()'ing %ld bytes", static_cast<long>(sendBuffer.fill));
     long sent = platformSend(socket, sendBuffer.bytes, static_cast<std::size_t>(sendBuffer.fill));
+    // Taken before the trace line, whose file operations may overwrite it.
+    int errorCode = platformSocketError();
     debugTrace("actually sent: %d bytes", static_cast<int>(sent));
-    if (sent < 0) fatalError(10, static_cast<int>(socket), platformSocketError());
+    if (sent < 0) fatalError(10, static_cast<int>(socket), errorCode);
     if (sent == 0) fatalError(15, static_cast<int>(socket));
     if (sent < sendBuffer.fill)
         std::memmove(sendBuffer.bytes, sendBuffer.bytes + sent,

@@ -52,6 +52,9 @@ void platformCloseSocket(SocketHandle socket);
 
 // --- Process -------------------------------------------------------------------------------
 
+/// Opens the null device on whichever of descriptors 0, 1 and 2 is closed, so that no socket or
+/// file the gateway opens can take the place of a standard stream.
+void platformOpenStandardDescriptors();
 /// Makes a write to a vanished reader fail with an error instead of ending the process.
 void platformIgnoreBrokenPipe();
 /// Switches standard output to untranslated bytes; the outcome is ignored.

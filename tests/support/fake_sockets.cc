@@ -1,6 +1,7 @@
 // fake_sockets.cc -- the scripted socket layer: start-up, send and receive follow FakeSockets.
 #include "fake_sockets.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 
 FakeSockets fakeSockets;
@@ -28,20 +29,25 @@ int platformLocalHostName(char* area, std::size_t size) {
     return 0;
 }
 
-std::uint32_t platformDottedAddress(const char*) {
-    return 0x0100007Fu;
+std::uint32_t platformDottedAddress(const char* host) {
+    in_addr parsed;
+    return inet_aton(host, &parsed) != 0 ? parsed.s_addr : noDottedAddress;
 }
 
-bool platformLookupHost(const char*, std::uint32_t*) {
-    return false;
+bool platformLookupHost(const char* host, std::uint32_t* address) {
+    fakeSockets.lookedUp.push_back(host);
+    if (fakeSockets.lookupSucceeds) *address = htonl(INADDR_LOOPBACK);
+    return fakeSockets.lookupSucceeds;
 }
 
 SocketHandle platformOpenStreamSocket() {
     return 7;
 }
 
-int platformConnect(SocketHandle, std::uint32_t, std::uint16_t) {
-    return 0;
+int platformConnect(SocketHandle, std::uint32_t address, std::uint16_t port) {
+    fakeSockets.connectedAddress = address;
+    fakeSockets.connectedPort = port;
+    return fakeSockets.connectResult;
 }
 
 void platformDisableNagle(SocketHandle) {}

@@ -14,6 +14,13 @@ struct FakeSockets {
     int cleanupCalls = 0;
     int errorCode = 0;
 
+    // Name lookups succeed (with 127.0.0.1) unless told otherwise; every name looked up is kept.
+    bool lookupSucceeds = true;
+    std::vector<std::string> lookedUp;
+    int connectResult = 0;
+    std::uint32_t connectedAddress = 0; // network byte order
+    std::uint16_t connectedPort = 0;
+
     // Each send takes the next scripted result: acceptAll takes everything offered, a positive
     // count takes at most that many bytes, 0 and -1 are returned as they are. An empty script
     // accepts everything.

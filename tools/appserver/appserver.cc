@@ -126,7 +126,13 @@ std::string describeRequest(const LinkRequest& request, const std::string& serve
         page += "<tr><td>" + htmlEscaped(key.name) + "</td><td>" + htmlEscaped(key.value) +
                 "</td></tr>\n";
     }
-    return page + "</table>\n</body>\n</html>\n";
+    page += "</table>\n";
+    if (body != nullptr && !body->empty()) {
+        constexpr std::size_t shown = 4096;
+        page += "<h2>Body</h2>\n<pre>" + htmlEscaped(std::string_view(*body).substr(0, shown)) +
+                (body->size() > shown ? "\n..." : "") + "</pre>\n";
+    }
+    return page + "</body>\n</html>\n";
 }
 
 void serveConnection(int descriptor, std::string serverName) {
