@@ -24,7 +24,7 @@ add_executable(dostrel_process_tests
   tests/process/failure_path_test.cc
   tests/process/relay_test.cc
 )
-target_include_directories(dostrel_process_tests PRIVATE tests/support src)
+target_include_directories(dostrel_process_tests PRIVATE tests/support src tools/appserver)
 target_compile_definitions(dostrel_process_tests PRIVATE
   DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
   DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>")

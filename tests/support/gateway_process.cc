@@ -2,6 +2,7 @@
 #include "gateway_process.h"
 
 #include "diag/build_info.h"
+#include "html_text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -132,49 +133,26 @@ GatewayResult runGateway(const GatewayCall& call) {
     return result;
 }
 
-static std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string expectedErrorPage(int number, const std::string& message, const std::string& program,
                               const std::vector<std::pair<std::string, std::string>>& facts,
                               const std::string& directory, bool terse) {
     auto fact = [&](const std::string& name) {
         for (const auto& [key, value] : facts)
-            if (key == name) return escaped(value);
+            if (key == name) return htmlEscaped(value);
         return std::string("?");
     };
     std::string page = number == 4 ? "Status: 503 Unavailable\n" : "Status: 500 Error\n";
     page += "Content-type: text/html\n\n<html>\n<head>\n<title>Brennox Error</title>\n</head>\n"
             "<body>\n<h1>Brennox Error</h1>\n\n<p>Error processing a Brennox transaction.\n"
             "<p>\n<b>" +
-            escaped(program) + ": error " + std::to_string(number) + "</b>\n";
+            htmlEscaped(program) + ": error " + std::to_string(number) + "</b>\n";
     if (!terse)
-        page += "<b><pre>\n" + escaped(message) + "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" +
+        page += "<b><pre>\n" + htmlEscaped(message) + "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" +
                 "<br>compiled on: " + buildDate + " " + buildTime + "\n" +
                 "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
                 "<br>server name: " + fact("SERVER_NAME") + " \n" +
                 "<br>gateway interface: " + fact("GATEWAY_INTERFACE") + "\n" +
                 "<br>script name: " + fact("SCRIPT_NAME") + "\n" +
-                "<br>current directory: " + escaped(directory) + "\n\n";
+                "<br>current directory: " + htmlEscaped(directory) + "\n\n";
     return page + "</body>\n</html>\n";
 }

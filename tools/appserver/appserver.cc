@@ -4,6 +4,7 @@
 //   - QUERY_STRING holding bytes=N: N bytes of a fixed pattern (for large-response checks);
 //   - a PATH_INFO ending in /echo: the request body, unchanged;
 //   - anything else: an HTML page showing the request as this server received it.
+#include "html_text.h"
 #include "link_request.h"
 
 #include <arpa/inet.h>
@@ -49,29 +50,6 @@ ServerOptions parseOptions(int argc, char** argv) {
             usage();
     }
     return options;
-}
-
-std::string htmlEscaped(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
 }
 
 /// Byte |i| of the pattern that bytes=N answers with.
