@@ -33,3 +33,22 @@ target_link_libraries(dostrel_process_tests PRIVATE
 add_dependencies(dostrel_process_tests dostrel dostrel-appserver)
 dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
+
+# The gateway under real web servers; skipped where a server is not installed.
+foreach(server lighttpd apache2 nginx)
+  add_test(NAME web_${server}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/web_server_test.sh ${server}
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  set_tests_properties(web_${server} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+endforeach()
+
+# The web-server snippets in docs/deploying.md are the configurations the tests run.
+add_test(NAME docs_deploying_snippets
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/docs_snippets_test.sh ${CMAKE_SOURCE_DIR})
+
+# The README's main job, with this build.
+add_test(NAME demo_serves_one_request COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
+set_tests_properties(demo_serves_one_request PROPERTIES
+  ENVIRONMENT "DOSTREL_DEMO_ONCE=1;DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
+  PASS_REGULAR_EXPRESSION "<tr><td>PATH_INFO</td><td>/hello</td></tr>"
+  TIMEOUT 120)

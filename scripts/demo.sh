@@ -1,42 +1,37 @@
 #!/usr/bin/env bash
-# demo.sh -- builds the gateway and serves one request end to end, as a web server would:
-# a sample application server on 127.0.0.1, a working directory with its dostrel.cnf, the CGI
-# environment of a POST, the body on standard input, and the response on standard output.
+# demo.sh -- the gateway's main job, end to end: builds dostrel, starts the sample application
+# server and lighttpd on 127.0.0.1 with dostrel as the CGI program, makes one request with curl
+# and prints it, then serves until Ctrl-C. Everything it starts is stopped on exit.
+# DOSTREL_DEMO_ONCE=1 stops after the one request; DOSTREL_BUILD=DIR uses a build that exists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make libgtest-dev libgmock-dev
-build_gateway >/dev/null
-root=$(pwd)
+need_packages g++ cmake make libgtest-dev libgmock-dev lighttpd curl
+if [ -z "${DOSTREL_BUILD:-}" ]; then
+    build_gateway >/dev/null
+    DOSTREL_BUILD=$(pwd)/build
+fi
+export DOSTREL_BUILD DOSTREL_EXAMPLES=$(pwd)/examples/webservers PATH=$PATH:/usr/sbin
+. scripts/webservers.sh
 
-work=$(mktemp -d)
-server_pid=""
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+root=$(mktemp -d)
+trap 'stop_started; rm -rf "$root"' EXIT
+trap 'exit 0' INT TERM
 
-"$root/build/dostrel-appserver" --port 0 --name "dostrel sample server" >"$work/server.out" &
-server_pid=$!
-for _ in $(seq 50); do grep -q listening "$work/server.out" && break; sleep 0.1; done
-port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.out")
+start_appserver "dostrel sample server" "$root/app-port"
+install_gateway "$root/cgi-bin" "# Every path goes to the sample application server.
+link * tcp 127.0.0.1 $(cat "$root/app-port")
+"
+port=$(free_port 8080)
+[ "$port" = 8080 ] || echo "port 8080 is taken; using $port"
+start_webserver lighttpd "$root" "$port"
+url="http://127.0.0.1:$port/cgi-bin/dostrel/hello?lang=en"
 
-cat >"$work/dostrel.cnf" <<CNF
-# Every path goes to the sample application server.
-link * tcp 127.0.0.1 $port
-CNF
-
-body='name=dostrel&greeting=hello'
-echo "== dostrel.cnf"
-cat "$work/dostrel.cnf"
-echo "== POST /cgi-bin/dostrel/hello with a ${#body}-byte body; the response:"
-cd "$work"
-status=0
-printf '%s' "$body" | env -i \
-    GATEWAY_INTERFACE=CGI/1.1 SERVER_SOFTWARE=demo SERVER_NAME=localhost SERVER_PORT=80 \
-    SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=POST SCRIPT_NAME=/cgi-bin/dostrel \
-    PATH_INFO=/hello QUERY_STRING=lang=en REMOTE_ADDR=127.0.0.1 \
-    CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH=${#body} \
-    "$root/build/dostrel" || status=$?
-echo "== exit status $status"
+echo "== $root/cgi-bin/dostrel.cnf"
+cat "$root/cgi-bin/dostrel.cnf"
+echo "== curl -i --data 'name=dostrel&greeting=hello' $url"
+curl -sS -i --data 'name=dostrel&greeting=hello' "$url"
+[ "${DOSTREL_DEMO_ONCE:-}" = 1 ] && exit 0
+echo
+echo "Serving: open $url in a browser. Ctrl-C stops the servers."
+while true; do sleep 3600; done

@@ -1,9 +1,12 @@
 // appserver.cc -- dostrel-appserver: a small link-protocol application server.
 //
-// It answers every request with a complete CGI response:
-//   - QUERY_STRING holding bytes=N: N bytes of a fixed pattern (for large-response checks);
-//   - a PATH_INFO ending in /echo: the request body, unchanged;
+// It answers every request with a complete CGI response, chosen by the query string:
+//   - bytes=N: N bytes of a fixed pattern (for large-response checks);
+//   - echo: the request body, unchanged;
+//   - keys: every key as it arrived, one "name=value" line each (the content key left out);
 //   - anything else: an HTML page showing the request as this server received it.
+// Every response carries the header "X-Appserver: NAME", so that a client sees which server
+// answered.
 #include "html_text.h"
 #include "link_request.h"
 
@@ -28,33 +31,23 @@ struct ServerOptions {
 };
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME]\n"
-                         "Listens on ADDRESS (127.0.0.1) at port N (0: any free port) and prints\n"
-                         "'listening on ADDRESS:PORT' once it accepts connections.\n");
+    std::fprintf(stderr,
+                 "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME]\n"
+                 "       dostrel-appserver --print-pattern N\n"
+                 "Listens on ADDRESS (127.0.0.1) at port N (0: any free port) and prints\n"
+                 "'listening on ADDRESS:PORT' once it accepts connections. --print-pattern\n"
+                 "writes the N bytes that a request with bytes=N in its query string gets.\n");
     std::exit(2);
 }
 
-ServerOptions parseOptions(int argc, char** argv) {
-    ServerOptions options;
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        if (i + 1 >= argc) usage();
-        std::string value = argv[++i];
-        if (option == "--host")
-            options.host = value;
-        else if (option == "--port")
-            options.port = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-        else if (option == "--name")
-            options.name = value;
-        else
-            usage();
-    }
-    return options;
-}
-
-/// Byte |i| of the pattern that bytes=N answers with.
+/// Byte |i| of the pattern that bytes=N answers with: every byte value, no short period.
 char patternByte(std::size_t i) {
     return static_cast<char>((i * 7 + i / 251) & 0xFF);
+}
+
+void fillPattern(char* block, std::size_t start, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        block[i] = patternByte(start + i);
 }
 
 bool sendAll(int descriptor, const char* data, std::size_t length) {
@@ -68,37 +61,63 @@ bool sendAll(int descriptor, const char* data, std::size_t length) {
     return true;
 }
 
-std::size_t requestedPatternSize(const LinkRequest& request) {
-    const std::string* query = linkRequestValue(request, "QUERY_STRING");
-    if (query == nullptr) return 0;
-    std::size_t at = query->find("bytes=");
-    if (at == std::string::npos) return 0;
-    return std::strtoull(query->c_str() + at + 6, nullptr, 10);
+bool sendText(int descriptor, const std::string& text) {
+    return sendAll(descriptor, text.data(), text.size());
 }
 
-void sendPattern(int descriptor, std::size_t size) {
-    const std::string header = "Content-type: application/octet-stream\n\n";
-    if (!sendAll(descriptor, header.data(), header.size())) return;
+/// Whether the query string holds |word| as one of its &-separated parameters (or its name).
+bool queryHas(const std::string& query, const std::string& word, std::string* value) {
+    std::size_t start = 0;
+    while (start <= query.size()) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        std::string parameter = query.substr(start, end - start);
+        std::size_t equals = parameter.find('=');
+        if (parameter.substr(0, equals) == word) {
+            if (value != nullptr)
+                *value = equals == std::string::npos ? "" : parameter.substr(equals + 1);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string header(const std::string& serverName, const char* contentType) {
+    return "Content-type: " + std::string(contentType) + "\nX-Appserver: " + serverName + "\n\n";
+}
+
+void sendPattern(int descriptor, const std::string& serverName, std::size_t size) {
+    if (!sendText(descriptor, header(serverName, "application/octet-stream"))) return;
     char block[65536];
     for (std::size_t done = 0; done < size;) {
         std::size_t count = size - done < sizeof block ? size - done : sizeof block;
-        for (std::size_t i = 0; i < count; ++i)
-            block[i] = patternByte(done + i);
+        fillPattern(block, done, count);
         if (!sendAll(descriptor, block, count)) return;
         done += count;
     }
 }
 
+std::string listKeys(const LinkRequest& request, const std::string& serverName) {
+    std::string text = header(serverName, "text/plain");
+    for (const LinkKey& key : request.keys)
+        if (&key != &request.keys.back() || linkRequestBody(request) == nullptr)
+            text += key.name + "=" + key.value + "\n";
+    return text;
+}
+
 std::string describeRequest(const LinkRequest& request, const std::string& serverName) {
     const std::string* body = linkRequestBody(request);
     std::string page =
-        "Content-type: text/html\n\n"
-        "<!DOCTYPE html>\n<html>\n<head><title>" +
-        htmlEscaped(serverName) + "</title></head>\n<body>\n<h1>" + htmlEscaped(serverName) +
-        "</h1>\n" + "<p>Link request version " + std::to_string(request.majorVersion) + "." +
-        std::to_string(request.minorVersion) + ", " + std::to_string(request.keys.size()) +
-        " keys, body of " + std::to_string(body == nullptr ? 0 : body->size()) + " bytes.</p>\n" +
-        "<table>\n";
+        header(serverName, "text/html") + "<!DOCTYPE html>\n<html>\n<head><title>" +
+        htmlEscaped(serverName) +
+        "</title>\n<style>body{font-family:sans-serif;margin:2em}"
+        "table{border-collapse:collapse}td{border:1px solid #ccc;padding:2px 8px;"
+        "font-family:monospace;vertical-align:top}</style>\n</head>\n<body>\n<h1>" +
+        htmlEscaped(serverName) + "</h1>\n" + "<p>Link request version " +
+        std::to_string(request.majorVersion) + "." + std::to_string(request.minorVersion) + ", " +
+        std::to_string(request.keys.size()) + " keys, body of " +
+        std::to_string(body == nullptr ? 0 : body->size()) + " bytes.</p>\n" + "<table>\n";
     for (const LinkKey& key : request.keys) {
         if (&key == &request.keys.back() && body != nullptr) break;
         page += "<tr><td>" + htmlEscaped(key.name) + "</td><td>" + htmlEscaped(key.value) +
@@ -113,21 +132,26 @@ std::string describeRequest(const LinkRequest& request, const std::string& serve
     return page + "</body>\n</html>\n";
 }
 
+void answer(int descriptor, const LinkRequest& request, const std::string& serverName) {
+    const std::string* queryValue = linkRequestValue(request, "QUERY_STRING");
+    std::string query = queryValue == nullptr ? "" : *queryValue;
+    const std::string* body = linkRequestBody(request);
+    std::string size;
+    if (queryHas(query, "bytes", &size))
+        sendPattern(descriptor, serverName, std::strtoull(size.c_str(), nullptr, 10));
+    else if (queryHas(query, "echo", nullptr))
+        sendText(descriptor, header(serverName, "application/octet-stream") +
+                                 (body == nullptr ? std::string() : *body));
+    else if (queryHas(query, "keys", nullptr))
+        sendText(descriptor, listKeys(request, serverName));
+    else
+        sendText(descriptor, describeRequest(request, serverName));
+}
+
 void serveConnection(int descriptor, std::string serverName) {
     LinkRequest request;
-    if (readLinkRequest(descriptor, &request) == DecodeStatus::Complete) {
-        const std::string* pathInfo = linkRequestValue(request, "PATH_INFO");
-        const std::string* body = linkRequestBody(request);
-        if (std::size_t size = requestedPatternSize(request); size > 0) {
-            sendPattern(descriptor, size);
-        } else if (pathInfo != nullptr && pathInfo->ends_with("/echo") && body != nullptr) {
-            std::string reply = "Content-type: application/octet-stream\n\n" + *body;
-            sendAll(descriptor, reply.data(), reply.size());
-        } else {
-            std::string page = describeRequest(request, serverName);
-            sendAll(descriptor, page.data(), page.size());
-        }
-    }
+    if (readLinkRequest(descriptor, &request) == DecodeStatus::Complete)
+        answer(descriptor, request, serverName);
     close(descriptor);
 }
 
@@ -152,9 +176,40 @@ int listenOn(const ServerOptions& options) {
     return listener;
 }
 
+int printPattern(const char* sizeText) {
+    std::size_t size = std::strtoull(sizeText, nullptr, 10);
+    char block[65536];
+    for (std::size_t done = 0; done < size;) {
+        std::size_t count = size - done < sizeof block ? size - done : sizeof block;
+        fillPattern(block, done, count);
+        if (std::fwrite(block, 1, count, stdout) != count) return 1;
+        done += count;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+ServerOptions parseOptions(int argc, char** argv) {
+    ServerOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (i + 1 >= argc) usage();
+        std::string value = argv[++i];
+        if (option == "--host")
+            options.host = value;
+        else if (option == "--port")
+            options.port = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
+        else if (option == "--name")
+            options.name = value;
+        else
+            usage();
+    }
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--print-pattern") == 0) return printPattern(argv[2]);
     std::signal(SIGPIPE, SIG_IGN);
     ServerOptions options = parseOptions(argc, argv);
     int listener = listenOn(options);

@@ -1,0 +1,116 @@
+# webservers.sh -- sourced: starts the sample application servers and a web server with dostrel
+# as its CGI program, all on 127.0.0.1, and stops everything again. Used by the demo and by the
+# web-server tests. Needs DOSTREL_BUILD (the build directory) and DOSTREL_EXAMPLES (the folder of
+# the web-server configuration templates).
+
+started_pids=()
+started_groups=()
+
+# A TCP port on 127.0.0.1 that nothing listens on: the wanted one if free, else one from a range.
+free_port() {
+    local port=${1:-0}
+    if [ "$port" -ne 0 ] && ! (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null; then
+        echo "$port"
+        return
+    fi
+    for _ in $(seq 200); do
+        port=$((20000 + RANDOM % 40000))
+        if ! (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null; then
+            echo "$port"
+            return
+        fi
+    done
+    echo "no free port found" >&2
+    return 1
+}
+
+# start_appserver NAME FILE: starts a sample application server and writes its port to FILE.
+start_appserver() {
+    local name=$1 portfile=$2 out
+    out=$(mktemp)
+    "$DOSTREL_BUILD/dostrel-appserver" --port 0 --name "$name" >"$out" &
+    started_pids+=($!)
+    for _ in $(seq 100); do
+        grep -q '^listening on' "$out" && break
+        sleep 0.05
+    done
+    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" >"$portfile"
+    rm -f "$out"
+    [ -s "$portfile" ]
+}
+
+# install_gateway DIR CONFIG: puts dostrel into DIR with CONFIG as its dostrel.cnf.
+install_gateway() {
+    mkdir -p "$1"
+    cp "$DOSTREL_BUILD/dostrel" "$1/dostrel"
+    printf '%s' "$2" >"$1/dostrel.cnf"
+    chmod 755 "$1" "$1/dostrel"
+    chmod 644 "$1/dostrel.cnf"
+}
+
+# render_config KIND ROOT PORT: the configuration template of web server KIND, filled in.
+render_config() {
+    sed -e "s|@ROOT@|$2|g" -e "s|@PORT@|$3|g" "$DOSTREL_EXAMPLES/$1.conf"
+}
+
+# start_webserver KIND ROOT PORT: runs web server KIND (lighttpd, apache2 or nginx) in the
+# foreground of a background job, serving ROOT/cgi-bin on 127.0.0.1:PORT.
+start_webserver() {
+    local kind=$1 root=$2 port=$3
+    mkdir -p "$root/logs" "$root/htdocs"
+    chmod 755 "$root" "$root/htdocs"
+    render_config "$kind" "$root" "$port" >"$root/$kind.conf"
+    case "$kind" in
+    lighttpd)
+        lighttpd -D -f "$root/lighttpd.conf" 2>>"$root/logs/lighttpd-start.log" &
+        started_pids+=($!)
+        ;;
+    apache2)
+        chown www-data "$root/logs" 2>/dev/null || true
+        # On shutdown Apache signals its whole process group: give it one of its own.
+        setsid apache2 -f "$root/apache2.conf" -DFOREGROUND \
+            </dev/null >/dev/null 2>>"$root/logs/apache2-start.log" &
+        started_groups+=($!)
+        ;;
+    nginx)
+        # fcgiwrap leaves its children running when it is stopped: give it a process group of
+        # its own and stop the whole group.
+        chown www-data "$root/logs"
+        # fcgiwrap hands its own environment to every CGI program: start it with a clean one.
+        setsid env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+            runuser -u www-data -- fcgiwrap -c 16 -s "unix:$root/logs/fcgiwrap.sock" \
+            </dev/null >/dev/null 2>>"$root/logs/fcgiwrap.log" &
+        started_groups+=($!)
+        nginx -c "$root/nginx.conf" -g 'daemon off;' 2>>"$root/logs/nginx-start.log" &
+        started_pids+=($!)
+        ;;
+    *)
+        echo "unknown web server $kind" >&2
+        return 1
+        ;;
+    esac
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0
+        sleep 0.05
+    done
+    echo "$kind did not start; its logs:" >&2
+    cat "$root"/logs/*.log >&2
+    return 1
+}
+
+# stop_started: stops everything this shell started, and waits for it.
+stop_started() {
+    local pid
+    for pid in "${started_groups[@]}"; do
+        kill -- "-$pid" 2>/dev/null || true
+    done
+    for pid in "${started_pids[@]}" "${started_groups[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${started_pids[@]}" "${started_groups[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    started_pids=()
+    started_groups=()
+started_groups=()
+}
