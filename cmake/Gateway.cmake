@@ -30,3 +30,8 @@ dostrel_warnings(dostrel_sockets)
 add_executable(dostrel src/driver/main.cc)
 target_link_libraries(dostrel PRIVATE dostrel_core dostrel_sockets)
 dostrel_warnings(dostrel)
+
+# dostrel-check: the configuration checker, on the gateway's own configuration code.
+add_executable(dostrel-check tools/check/dostrel_check.cc)
+target_link_libraries(dostrel-check PRIVATE dostrel_core dostrel_sockets)
+dostrel_warnings(dostrel-check)

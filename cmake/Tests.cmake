@@ -21,16 +21,19 @@ gtest_discover_tests(dostrel_unit_tests DISCOVERY_TIMEOUT 30)
 add_executable(dostrel_process_tests
   tests/support/gateway_process.cc
   tests/support/scripted_server.cc
+  tests/process/check_test.cc
   tests/process/failure_path_test.cc
   tests/process/relay_test.cc
 )
 target_include_directories(dostrel_process_tests PRIVATE tests/support src tools/appserver)
 target_compile_definitions(dostrel_process_tests PRIVATE
   DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
-  DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>")
+  DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>"
+  DOSTREL_CHECK_PATH="$<TARGET_FILE:dostrel-check>"
+  DOSTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(dostrel_process_tests PRIVATE
   dostrel_core dostrel_link_request GTest::gtest_main Threads::Threads)
-add_dependencies(dostrel_process_tests dostrel dostrel-appserver)
+add_dependencies(dostrel_process_tests dostrel dostrel-appserver dostrel-check)
 dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
 
@@ -52,3 +55,8 @@ set_tests_properties(demo_serves_one_request PROPERTIES
   ENVIRONMENT "DOSTREL_DEMO_ONCE=1;DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
   PASS_REGULAR_EXPRESSION "<tr><td>PATH_INFO</td><td>/hello</td></tr>"
   TIMEOUT 120)
+
+# The Debian package: built, installed, used once and removed (as root only).
+add_test(NAME package_install_use_remove
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/package_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(package_install_use_remove PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)

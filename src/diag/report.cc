@@ -11,6 +11,7 @@
 
 const char* programPath = "";
 bool responseRelayBegun = false;
+std::int32_t warningsReported = 0;
 
 // Formats into the heap so that long arguments (a path, a configuration line) stay whole; if
 // even that fails, a truncated message is better than none.
@@ -55,6 +56,7 @@ void reportWarning(std::int32_t number, ...) {
     const char* message = formatMessage(warningMessages[number], arguments);
     va_end(arguments);
     writeStandardErrorLine("warning", number, message);
+    ++warningsReported;
     // A file of many bad lines draws as many warnings; their texts must not pile up.
     if (message != fallbackMessage) std::free(const_cast<char*>(message));
 }

@@ -17,3 +17,6 @@ extern bool responseRelayBegun;
 
 /// Writes warning |number| of the catalogue with its message arguments to standard error.
 void reportWarning(std::int32_t number, ...);
+
+/// How many warnings reportWarning has written so far.
+extern std::int32_t warningsReported;

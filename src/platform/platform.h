@@ -49,6 +49,10 @@ long platformSend(SocketHandle socket, const void* data, std::size_t length);
 long platformReceive(SocketHandle socket, void* area, std::size_t size);
 /// Closes the socket; the outcome is ignored.
 void platformCloseSocket(SocketHandle socket);
+/// Tries a TCP connection to |address| (network order) at |port|, giving up after
+/// |milliseconds|; closes it again. Returns 0 when it was accepted, else the error code
+/// (ETIMEDOUT's value when the time ran out).
+int platformProbeConnect(std::uint32_t address, std::uint16_t port, int milliseconds);
 
 // --- Process -------------------------------------------------------------------------------
 

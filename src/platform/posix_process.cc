@@ -68,6 +68,7 @@ std::FILE* platformOpenTextFile(const char* name, const char* mode) {
     struct stat facts;
     if (file != nullptr && fstat(fileno(file), &facts) == 0 && S_ISDIR(facts.st_mode)) {
         std::fclose(file);
+        errno = EISDIR;
         return nullptr;
     }
     return file;

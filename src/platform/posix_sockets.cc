@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -107,4 +109,29 @@ long platformReceive(SocketHandle socket, void* area, std::size_t size) {
 
 void platformCloseSocket(SocketHandle socket) {
     close(static_cast<int>(socket));
+}
+
+int platformProbeConnect(std::uint32_t address, std::uint16_t port, int milliseconds) {
+    int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return errno;
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    int failure = 0;
+    if (connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        failure = errno;
+        if (failure == EINPROGRESS) {
+            pollfd waiting = {descriptor, POLLOUT, 0};
+            int ready = poll(&waiting, 1, milliseconds);
+            socklen_t length = sizeof failure;
+            if (ready == 0)
+                failure = ETIMEDOUT;
+            else if (ready < 0 ||
+                     getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
+                failure = errno;
+        }
+    }
+    close(descriptor);
+    return failure;
 }

@@ -77,3 +77,7 @@ long platformReceive(SocketHandle, void* area, std::size_t size) {
 }
 
 void platformCloseSocket(SocketHandle) {}
+
+int platformProbeConnect(std::uint32_t, std::uint16_t, int) {
+    return fakeSockets.connectResult;
+}

@@ -76,9 +76,14 @@ Pipe makePipe() {
     for (const std::string& entry : call.env)
         envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(call.argv0.c_str()), nullptr};
-    char* noArgv[] = {nullptr};
-    execve(gatewayPath(), call.noArguments ? noArgv : argv, envp.data());
+    std::vector<char*> argv;
+    if (!call.noArguments) {
+        argv.push_back(const_cast<char*>(call.argv0.c_str()));
+        for (const std::string& argument : call.arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execve(call.program.empty() ? gatewayPath() : call.program.c_str(), argv.data(), envp.data());
     _exit(127);
 }
 
@@ -147,9 +152,9 @@ std::string expectedErrorPage(int number, const std::string& message, const std:
             "<p>\n<b>" +
             htmlEscaped(program) + ": error " + std::to_string(number) + "</b>\n";
     if (!terse)
-        page += "<b><pre>\n" + htmlEscaped(message) + "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" +
-                "<br>compiled on: " + buildDate + " " + buildTime + "\n" +
-                "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
+        page += "<b><pre>\n" + htmlEscaped(message) +
+                "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" + "<br>compiled on: " + buildDate +
+                " " + buildTime + "\n" + "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
                 "<br>server name: " + fact("SERVER_NAME") + " \n" +
                 "<br>gateway interface: " + fact("GATEWAY_INTERFACE") + "\n" +
                 "<br>script name: " + fact("SCRIPT_NAME") + "\n" +

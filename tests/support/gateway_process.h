@@ -28,12 +28,14 @@ struct GatewayCall {
         : directory(std::move(directory)), env(std::move(env)), input(std::move(input)),
           argv0(std::move(argv0)) {}
 
-    std::string directory;            // the working directory
-    std::vector<std::string> env;     // the exact environment, in order
-    std::string input;                // standard input
-    std::string argv0;                // the first argument
-    bool noArguments = false;         // start it with no argument at all
-    std::size_t closeOutputAfter = 0; // when not 0: stop reading stdout after this many bytes
+    std::string directory;              // the working directory
+    std::vector<std::string> env;       // the exact environment, in order
+    std::string input;                  // standard input
+    std::string argv0;                  // the first argument
+    std::vector<std::string> arguments; // the arguments after it
+    std::string program;                // the program to run; empty: the gateway
+    bool noArguments = false;           // start it with no argument at all
+    std::size_t closeOutputAfter = 0;   // when not 0: stop reading stdout after this many bytes
 };
 
 /// What the gateway did.
