@@ -37,6 +37,14 @@ add_dependencies(dostrel_process_tests dostrel dostrel-appserver dostrel-check)
 dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
 
+# The process tests once more with every program they start run under valgrind's memcheck.
+find_program(VALGRIND valgrind)
+if(VALGRIND)
+  add_test(NAME process_tests_under_valgrind COMMAND dostrel_process_tests)
+  set_tests_properties(process_tests_under_valgrind PROPERTIES TIMEOUT 900
+    ENVIRONMENT "DOSTREL_TEST_WRAPPER=${VALGRIND} -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible ")
+endif()
+
 # The gateway under real web servers; skipped where a server is not installed.
 foreach(server lighttpd apache2 nginx)
   add_test(NAME web_${server}

@@ -42,7 +42,9 @@ void fatalError(std::int32_t number, ...) {
         errorPageDirectory[0] = '\0';
     std::va_list arguments;
     va_start(arguments, number);
-    const char* message = formatMessage(errorMessages[number], arguments);
+    // Kept process-wide: the process ends with it.
+    static const char* message = nullptr;
+    message = formatMessage(errorMessages[number], arguments);
     va_end(arguments);
     writeStandardErrorLine("error", number, message);
     if (!responseRelayBegun) writeErrorPage(stdout, number, message);

@@ -7,6 +7,9 @@
 #include "platform/environment.h"
 #include "platform/platform.h"
 
+// The configuration lives until the process ends.
+static GatewayConfig* gatewayConfig = nullptr;
+
 // Start-up must grant at least this version of the socket library.
 static bool isAcceptedSocketVersion(const SocketLibraryVersion& version) {
     return version.major > 1 || (version.major == 1 && version.minor >= 1);
@@ -32,10 +35,10 @@ int gatewayMain(int argc, char** argv, char** envp) {
     platformIgnoreBrokenPipe();
     platformMakeStdoutBinary();
     startSocketLibrary();
-    GatewayConfig* config = loadGatewayConfig();
+    gatewayConfig = loadGatewayConfig();
     const char* pathInfo = lookupEnvironment("PATH_INFO");
     const char* requestPath = pathInfo == nullptr ? "" : pathInfo;
-    const LinkEntry* link = findLink(config, requestPath);
+    const LinkEntry* link = findLink(gatewayConfig, requestPath);
     if (link == nullptr) fatalError(8, requestPath);
     dispatchRequest(envCount, envStrings, link);
     platformCleanupSockets();

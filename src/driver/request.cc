@@ -32,6 +32,9 @@ void readExactly(int descriptor, char* buffer, std::uint32_t length) {
     }
 }
 
+// The request body lives until the process ends.
+static char* requestBody = nullptr;
+
 static char* readRequestBody(std::uint32_t length) {
     if (length == 0) return nullptr;
     // Zero-filled, so the body is always followed by a zero byte.
@@ -43,12 +46,12 @@ static char* readRequestBody(std::uint32_t length) {
 
 void dispatchRequest(std::int32_t envCount, char** envStrings, const LinkEntry* link) {
     std::uint32_t length = requestBodyLength(lookupEnvironment("CONTENT_LENGTH"));
-    char* body = readRequestBody(length);
+    requestBody = readRequestBody(length);
     platformCloseDescriptor(0);
     static char emptyBody[1] = "";
-    if (body == nullptr) body = emptyBody;
+    if (requestBody == nullptr) requestBody = emptyBody;
     if (link->protocol == LinkProtocol::Tcp) {
-        runTcpTransaction(envCount, envStrings, body, length, link);
+        runTcpTransaction(envCount, envStrings, requestBody, length, link);
         return;
     }
     reportWarning(7, static_cast<long>(link->protocol));

@@ -28,10 +28,11 @@ TEST(FailurePath, MissingConfigurationIsError2WithTheFullPage) {
     GatewayResult result = runGateway({dir.path, cgiEnvironment({"PATH_INFO=/app"})});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err,
-              "dostrel: error 2: Configuration file dostrel.cnf not found or unreadable.\n");
+              gatewayName() +
+                  ": error 2: Configuration file dostrel.cnf not found or unreadable.\n");
     EXPECT_EQ(result.out,
               expectedErrorPage(2, "Configuration file dostrel.cnf not found or unreadable.",
-                                "dostrel", serverFacts, dir.path));
+                                gatewayName(), serverFacts, dir.path));
 }
 
 TEST(FailurePath, ConfigurationThatIsADirectoryIsError2) {
@@ -40,7 +41,8 @@ TEST(FailurePath, ConfigurationThatIsADirectoryIsError2) {
     GatewayResult result = runGateway({dir.path, cgiEnvironment({})});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err,
-              "dostrel: error 2: Configuration file dostrel.cnf not found or unreadable.\n");
+              gatewayName() +
+                  ": error 2: Configuration file dostrel.cnf not found or unreadable.\n");
 }
 
 TEST(FailurePath, UnreadableConfigurationIsError2) {
@@ -59,9 +61,10 @@ TEST(FailurePath, NoLinkForThePathIsError8EscapedOnThePageOnly) {
     std::string path = "/<script>alert(\"x\")&</script>";
     GatewayResult result = runGateway({dir.path, cgiEnvironment({"PATH_INFO=" + path})});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, "dostrel: error 8: No link found for path info '" + path + "'.\n");
+    EXPECT_EQ(result.err,
+              gatewayName() + ": error 8: No link found for path info '" + path + "'.\n");
     EXPECT_EQ(result.out, expectedErrorPage(8, "No link found for path info '" + path + "'.",
-                                            "dostrel", serverFacts, dir.path));
+                                            gatewayName(), serverFacts, dir.path));
     EXPECT_EQ(result.out.find("<script>"), std::string::npos);
 }
 
@@ -69,12 +72,13 @@ TEST(FailurePath, UnsetPathInfoWithoutStarLinkNamesTheEmptyPath) {
     WorkDirectory dir;
     dir.write("dostrel.cnf", "link /app tcp 127.0.0.1 1\n");
     GatewayResult result = runGateway({dir.path, {}});
-    EXPECT_EQ(result.err, "dostrel: error 8: No link found for path info ''.\n");
+    EXPECT_EQ(result.err, gatewayName() + ": error 8: No link found for path info ''.\n");
     EXPECT_EQ(result.out,
-              expectedErrorPage(8, "No link found for path info ''.", "dostrel", {}, dir.path));
+              expectedErrorPage(8, "No link found for path info ''.", gatewayName(), {}, dir.path));
 }
 
 TEST(FailurePath, TersePageAndWarningsBeforeTheError) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper chooses the first argument";
     WorkDirectory dir;
     dir.write("dostrel.cnf", "terseErrors on\nbogus line\ndebug\nlink /a udp h 1\n");
     GatewayResult result =
@@ -100,8 +104,8 @@ TEST(FailurePath, BadContentLengthIsError12WithTheWholeValue) {
             runGateway({dir.path, cgiEnvironment({"content_length=" + value}), "x"});
         EXPECT_EQ(result.exitStatus, 1) << value;
         std::string message = "Bad data in CONTENT_LENGTH environment variable: '" + value + "'.";
-        EXPECT_EQ(result.err, "dostrel: error 12: " + message + "\n");
-        EXPECT_EQ(result.out, expectedErrorPage(12, message, "dostrel", serverFacts, dir.path));
+        EXPECT_EQ(result.err, gatewayName() + ": error 12: " + message + "\n");
+        EXPECT_EQ(result.out, expectedErrorPage(12, message, gatewayName(), serverFacts, dir.path));
     }
 }
 
@@ -111,7 +115,7 @@ TEST(FailurePath, ImpossibleLengthsAreError1) {
     for (std::string value : {"-5", "-1", "4294967295", "4294967270", "99999999999"}) {
         GatewayResult result = runGateway({dir.path, cgiEnvironment({"CONTENT_LENGTH=" + value})});
         EXPECT_EQ(result.exitStatus, 1) << value;
-        EXPECT_EQ(result.err, "dostrel: error 1: Out of memory.\n") << value;
+        EXPECT_EQ(result.err, gatewayName() + ": error 1: Out of memory.\n") << value;
     }
 }
 
@@ -122,11 +126,12 @@ TEST(FailurePath, BodyShorterThanContentLengthIsError18) {
         runGateway({dir.path, cgiEnvironment({"CONTENT_LENGTH=100"}), std::string(60, 'b')});
     EXPECT_EQ(result.exitStatus, 1);
     std::string message = "Error reading request body: got 60 of 100 bytes.";
-    EXPECT_EQ(result.err, "dostrel: error 18: " + message + "\n");
-    EXPECT_EQ(result.out, expectedErrorPage(18, message, "dostrel", serverFacts, dir.path));
+    EXPECT_EQ(result.err, gatewayName() + ": error 18: " + message + "\n");
+    EXPECT_EQ(result.out, expectedErrorPage(18, message, gatewayName(), serverFacts, dir.path));
 }
 
 TEST(FailurePath, WithoutProgramArgumentTheExecutablePathIsUsed) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper chooses the first argument";
     WorkDirectory dir;
     std::string executable = std::filesystem::canonical(gatewayPath()).string();
     GatewayCall call{dir.path, {}};

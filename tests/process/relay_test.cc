@@ -3,6 +3,7 @@
 #include "gateway_process.h"
 #include "scripted_server.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -29,6 +30,20 @@ std::string expectedRequest(const std::vector<std::string>& env, const std::stri
             request.keys.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
     }
     request.keys.push_back({std::string(contentKeyName), body});
+    return encodeLinkRequest(request);
+}
+
+// The request as the gateway sent it. Under a wrapper such as valgrind the gateway's environment
+// also holds the wrapper's own variables; they are taken out again here.
+std::string receivedRequest(const ScriptedServer& server) {
+    if (!underWrapper()) return server.requestBytes;
+    static const std::vector<std::string> wrapperVariables = {
+        "LD_PRELOAD", "LD_LIBRARY_PATH", "GLIBCPP_FORCE_NEW", "GLIBCXX_FORCE_NEW", "PWD"};
+    LinkRequest request = server.request;
+    std::erase_if(request.keys, [](const LinkKey& key) {
+        return std::find(wrapperVariables.begin(), wrapperVariables.end(), key.name) !=
+               wrapperVariables.end();
+    });
     return encodeLinkRequest(request);
 }
 
@@ -65,14 +80,15 @@ TEST(Relay, EmptyEnvironmentSendsThe45ByteRequestAndRelaysTheReply) {
     dir.write("dostrel.cnf", configFor(server.port));
     GatewayResult result = runGateway({dir.path, {}});
     ASSERT_TRUE(server.waitServed());
-    EXPECT_EQ(server.requestBytes.size(), 45u);
-    EXPECT_EQ(server.requestBytes, expectedRequest({}, ""));
+    EXPECT_EQ(receivedRequest(server).size(), 45u);
+    EXPECT_EQ(receivedRequest(server), expectedRequest({}, ""));
     EXPECT_EQ(result.out, "Content-type: text/plain\n\nhi\r\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exitStatus, 0);
 }
 
 TEST(Relay, EveryEnvironmentStringBecomesAKeyInOrder) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper reorders the environment";
     ScriptedServer server({.reply = {{"ok"}}});
     WorkDirectory dir;
     dir.write("dostrel.cnf", configFor(server.port));
@@ -81,7 +97,7 @@ TEST(Relay, EveryEnvironmentStringBecomesAKeyInOrder) {
         "HTTP_X=\xC3\xA4\t"};
     GatewayResult result = runGateway({dir.path, env, "a\0b"s});
     ASSERT_TRUE(server.waitServed());
-    EXPECT_EQ(server.requestBytes, expectedRequest(env, "a\0b"s));
+    EXPECT_EQ(receivedRequest(server), expectedRequest(env, "a\0b"s));
     EXPECT_EQ(result.exitStatus, 0);
 }
 
@@ -95,12 +111,13 @@ TEST(Relay, BinaryBodyWithEveryByteValueArrivesUnchanged) {
     ASSERT_TRUE(server.waitServed());
     ASSERT_EQ(server.status, DecodeStatus::Complete);
     EXPECT_TRUE(*linkRequestBody(server.request) == body);
-    EXPECT_EQ(server.requestBytes, expectedRequest(env, body));
+    EXPECT_EQ(receivedRequest(server), expectedRequest(env, body));
 }
 
 // Requests of 8191, 8192 and 8193 bytes: one send at the flush, one full block while staging,
 // one full block and one byte at the flush.
 TEST(Relay, RequestsAroundTheBlockSizeArriveWholeInTheSendsTheyNeed) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper's variables change the request's size";
     const std::vector<std::vector<std::string>> sends = {
         {"send()'ing 8191 bytes", "actually sent: 8191 bytes"},
         {"send()'ing 8192 bytes", "actually sent: 8192 bytes"},
@@ -134,7 +151,7 @@ TEST(Relay, SeveralMegabyteBodyArrivesIdentical) {
                                     "REQUEST_METHOD=POST"};
     GatewayResult result = runGateway({dir.path, env, body});
     ASSERT_TRUE(server.waitServed());
-    EXPECT_TRUE(server.requestBytes == expectedRequest(env, body));
+    EXPECT_TRUE(receivedRequest(server) == expectedRequest(env, body));
     EXPECT_EQ(result.out, "done");
     EXPECT_EQ(result.exitStatus, 0);
 }
@@ -178,6 +195,7 @@ TEST(Relay, ServerClosingWithoutReplyGivesEmptyOutputAndStatus0) {
 }
 
 TEST(Relay, FullTraceOfASmallRequest) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper's variables change the key count";
     ScriptedServer server({.reply = {{"hello", 50}, {"!"}}});
     WorkDirectory dir;
     dir.write("dostrel.cnf", configFor(server.port, "DEBUG ON\n"));
@@ -227,9 +245,9 @@ TEST(Relay, RefusedConnectionIsError4With503AndAnUnsignedPort) {
     GatewayResult result = runGateway({dir.path, {"SERVER_NAME=s"}});
     std::string message =
         "Unable to connect to host '127.0.0.1' at port " + std::to_string(port) + ", errno 111.";
-    EXPECT_EQ(result.err, "dostrel: error 4: " + message + "\n");
+    EXPECT_EQ(result.err, gatewayName() + ": error 4: " + message + "\n");
     EXPECT_EQ(result.out,
-              expectedErrorPage(4, message, "dostrel", {{"SERVER_NAME", "s"}}, dir.path));
+              expectedErrorPage(4, message, gatewayName(), {{"SERVER_NAME", "s"}}, dir.path));
     EXPECT_EQ(result.exitStatus, 1);
 }
 
@@ -238,9 +256,9 @@ TEST(Relay, PortAbove32767PrintsUnsigned) {
     dir.write("dostrel.cnf", "debug on\nlink * tcp 127.0.0.1 40000\n");
     GatewayResult result = runGateway({dir.path, {}});
     if (result.exitStatus == 0) GTEST_SKIP() << "something listens on port 40000";
-    EXPECT_EQ(
-        result.err,
-        "dostrel: error 4: Unable to connect to host '127.0.0.1' at port 40000, errno 111.\n");
+    EXPECT_EQ(result.err,
+              gatewayName() +
+                  ": error 4: Unable to connect to host '127.0.0.1' at port 40000, errno 111.\n");
     EXPECT_EQ(traceOf(dir).back(), "connecting to server 127.0.0.1 on port 40000");
 }
 
@@ -248,7 +266,8 @@ TEST(Relay, UnresolvableNameIsError6) {
     WorkDirectory dir;
     dir.write("dostrel.cnf", "debug on\nlink * tcp no-such-host.invalid 80\n");
     GatewayResult result = runGateway({dir.path, {}});
-    EXPECT_EQ(result.err, "dostrel: error 6: Error resolving host name 'no-such-host.invalid'.\n");
+    EXPECT_EQ(result.err,
+              gatewayName() + ": error 6: Error resolving host name 'no-such-host.invalid'.\n");
     EXPECT_EQ(result.out.substr(0, 18), "Status: 500 Error\n");
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(traceOf(dir),
@@ -274,8 +293,9 @@ TEST(Relay, ReceiveFailureAfterRelayedBytesAddsNoPage) {
     dir.write("dostrel.cnf", configFor(server.port));
     GatewayResult result = runGateway({dir.path, {}});
     EXPECT_EQ(result.out, "Content-type: text/plain\n\npartial");
-    EXPECT_TRUE(std::regex_match(result.err, std::regex("dostrel: error 11: Error receivng data on "
-                                                        "socket: [0-9]+, errno 104\\.\n")))
+    EXPECT_TRUE(std::regex_match(result.err,
+                                 std::regex(gatewayName() + ": error 11: Error receivng data on "
+                                                            "socket: [0-9]+, errno 104\\.\n")))
         << result.err;
     EXPECT_EQ(result.exitStatus, 1);
 }
@@ -300,8 +320,9 @@ TEST(Relay, ServerResettingWhileALargeBodyIsSentIsError10NotASignal) {
         runGateway({dir.path, {"CONTENT_LENGTH=" + std::to_string(body.size())}, body});
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_TRUE(std::regex_match(result.err, std::regex("dostrel: error 10: Error sending data on "
-                                                        "socket: [0-9]+, errno (104|32)\\.\n")))
+    EXPECT_TRUE(std::regex_match(result.err,
+                                 std::regex(gatewayName() + ": error 10: Error sending data on "
+                                                            "socket: [0-9]+, errno (104|32)\\.\n")))
         << result.err;
     EXPECT_EQ(result.out.substr(0, 18), "Status: 500 Error\n");
 }

@@ -24,6 +24,15 @@ const char* gatewayPath() {
     return DOSTREL_GATEWAY_PATH;
 }
 
+bool underWrapper() {
+    const char* wrapper = std::getenv("DOSTREL_TEST_WRAPPER");
+    return wrapper != nullptr && wrapper[0] != '\0';
+}
+
+std::string gatewayName() {
+    return underWrapper() ? gatewayPath() : "dostrel";
+}
+
 WorkDirectory::WorkDirectory() {
     std::string pattern = std::filesystem::temp_directory_path().string() + "/dostrel-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -67,6 +76,16 @@ Pipe makePipe() {
     return {ends[0], ends[1]};
 }
 
+// DOSTREL_TEST_WRAPPER, split at blanks: a program (valgrind, say) that runs the gateway.
+std::vector<std::string> wrapperWords() {
+    std::vector<std::string> words;
+    const char* wrapper = std::getenv("DOSTREL_TEST_WRAPPER");
+    std::istringstream split(wrapper == nullptr ? "" : wrapper);
+    for (std::string word; split >> word;)
+        words.push_back(word);
+    return words;
+}
+
 [[noreturn]] void execGateway(const GatewayCall& call, Pipe in, Pipe out, Pipe err) {
     dup2(in.read, 0);
     dup2(out.write, 1);
@@ -76,14 +95,19 @@ Pipe makePipe() {
     for (const std::string& entry : call.env)
         envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
+    const char* program = call.program.empty() ? gatewayPath() : call.program.c_str();
+    // A wrapper takes the program's path and gives it as the program's first argument.
+    std::vector<std::string> words = wrapperWords();
     std::vector<char*> argv;
-    if (!call.noArguments) {
-        argv.push_back(const_cast<char*>(call.argv0.c_str()));
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    if (!words.empty()) argv.push_back(const_cast<char*>(program));
+    if (!call.noArguments && words.empty()) argv.push_back(const_cast<char*>(call.argv0.c_str()));
+    if (!call.noArguments)
         for (const std::string& argument : call.arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
-    }
     argv.push_back(nullptr);
-    execve(call.program.empty() ? gatewayPath() : call.program.c_str(), argv.data(), envp.data());
+    execvpe(words.empty() ? program : words[0].c_str(), argv.data(), envp.data());
     _exit(127);
 }
 

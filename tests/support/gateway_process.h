@@ -49,6 +49,13 @@ struct GatewayResult {
 /// The path of the gateway under test.
 const char* gatewayPath();
 
+/// The program path the gateway reports when started with the first argument "dostrel": that,
+/// or the program's path under a wrapper (DOSTREL_TEST_WRAPPER) that cannot pass the argument.
+std::string gatewayName();
+
+/// True when a wrapper runs the programs; it passes them their own path as first argument.
+bool underWrapper();
+
 /// Runs the gateway once and waits for it to end.
 GatewayResult runGateway(const GatewayCall& call);
 

@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
                      errno != 0 ? std::strerror(errno) : "not a readable file");
         return checkUnusable;
     }
-    GatewayConfig config = {0, nullptr, nullptr};
+    static GatewayConfig config = {0, nullptr, nullptr}; // never freed, as in the gateway
     readGatewayConfig(file, &config);
     std::fclose(file);
     std::fflush(stderr);
