@@ -2,7 +2,7 @@
 # which the tests use too.
 find_package(Threads REQUIRED)
 
-add_library(dostrel_link_request STATIC tools/appserver/link_request.cc)
+add_library(dostrel_link_request STATIC tools/appserver/link_request_reader.cc)
 target_include_directories(dostrel_link_request PUBLIC tools/appserver)
 dostrel_warnings(dostrel_link_request)
 

@@ -23,6 +23,7 @@ add_executable(dostrel_process_tests
   tests/support/scripted_server.cc
   tests/process/check_test.cc
   tests/process/failure_path_test.cc
+  tests/process/fault_test.cc
   tests/process/relay_test.cc
 )
 target_include_directories(dostrel_process_tests PRIVATE tests/support src tools/appserver)
@@ -68,3 +69,8 @@ set_tests_properties(demo_serves_one_request PROPERTIES
 add_test(NAME package_install_use_remove
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/package_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(package_install_use_remove PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# Load through lighttpd; DOSTREL_LOAD_REQUESTS=5000 in the environment makes it the full run.
+add_test(NAME web_load COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/load_test.sh
+  ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} 500 32)
+set_tests_properties(web_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)

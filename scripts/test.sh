@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
-# test.sh -- builds the gateway with warnings as errors and runs every test.
+# test.sh -- builds the gateway with warnings as errors and runs every test: the release build's
+# unit, process, web-server, load and package tests (the process tests once more under valgrind),
+# the same suite built with AddressSanitizer and UBSan, and each fuzz target for a while
+# (DOSTREL_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make libgtest-dev libgmock-dev lighttpd apache2 nginx fcgiwrap curl
+need_packages g++ cmake make libgtest-dev libgmock-dev valgrind groff-base bsdextrautils \
+    dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl
+
+echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
+
+echo "== AddressSanitizer and UBSan build, every test but valgrind's and the package's"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTREL_WERROR=ON
+cmake --build build-asan -j"$(nproc)"
+ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|web_load'
+
+echo "== fuzzing"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDOSTREL_FUZZ=ON -DDOSTREL_TESTS=OFF
+cmake --build build-fuzz -j"$(nproc)"
+bash tests/fuzz/run_fuzzers.sh build-fuzz "${DOSTREL_FUZZ_SECONDS:-60}"

@@ -29,7 +29,7 @@ std::string expectedRequest(const std::vector<std::string>& env, const std::stri
         else
             request.keys.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
     }
-    request.keys.push_back({std::string(contentKeyName), body});
+    request.keys.push_back({std::string(requestContentKey), body});
     return encodeLinkRequest(request);
 }
 

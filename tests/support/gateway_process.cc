@@ -133,7 +133,13 @@ GatewayResult runGateway(const GatewayCall& call) {
     if (call.input.empty()) closeIfOpen(&in.write);
     while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
         pollfd watched[3] = {{in.write, POLLOUT, 0}, {out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
-        if (poll(watched, 3, -1) < 0 && errno != EINTR) break;
+        int timeout = call.interruptEveryMs > 0 ? call.interruptEveryMs : -1;
+        if (poll(watched, 3, timeout) < 0 && errno != EINTR) break;
+        if (call.interruptEveryMs > 0) {
+            // A stop and a continue interrupt whatever blocking call the process is in.
+            kill(child, SIGSTOP);
+            kill(child, SIGCONT);
+        }
         if (in.write >= 0 && watched[0].revents != 0) {
             ssize_t n = ::write(in.write, call.input.data() + written, call.input.size() - written);
             if (n > 0) written += static_cast<std::size_t>(n);

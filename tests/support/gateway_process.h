@@ -36,6 +36,7 @@ struct GatewayCall {
     std::string program;                // the program to run; empty: the gateway
     bool noArguments = false;           // start it with no argument at all
     std::size_t closeOutputAfter = 0;   // when not 0: stop reading stdout after this many bytes
+    int interruptEveryMs = 0;           // when not 0: stop and continue the process this often
 };
 
 /// What the gateway did.

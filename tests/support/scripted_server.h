@@ -1,7 +1,7 @@
 // scripted_server.h -- a link-protocol server on 127.0.0.1 that the process tests script.
 #pragma once
 
-#include "link_request.h"
+#include "link_request_reader.h"
 
 #include <atomic>
 #include <cstdint>

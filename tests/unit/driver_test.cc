@@ -6,9 +6,13 @@
 #include "platform/environment.h"
 #include "unit_support.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -117,6 +121,41 @@ TEST_F(DriverTest, ReadExactlyTakesTheBytesUnchanged) {
     EXPECT_EQ(read(input, &next, 1), 1); // no byte beyond the length was taken
     EXPECT_EQ(next, 'm');
     close(input);
+}
+
+void ignoreAlarm(int) {}
+
+TEST_F(DriverTest, ReadsInterruptedBySignalsAreRetried) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    // A handler without SA_RESTART: a blocked read returns EINTR at every tick.
+    struct sigaction handler = {}, previous = {};
+    handler.sa_handler = ignoreAlarm;
+    sigaction(SIGALRM, &handler, &previous);
+    std::thread writer([&] {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+        for (int i = 0; i < 10; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            ASSERT_EQ(write(ends[1], "0123456789", 10), 10);
+        }
+    });
+    itimerval every = {{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    char buffer[101] = {};
+    readExactly(ends[0], buffer, 100);
+    itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    writer.join();
+    sigaction(SIGALRM, &previous, nullptr);
+    close(ends[0]);
+    close(ends[1]);
+    std::string expected;
+    for (int i = 0; i < 10; ++i)
+        expected += "0123456789";
+    EXPECT_EQ(std::string(buffer, 100), expected);
 }
 
 TEST_F(DriverTest, ShortBodyIsError18) {

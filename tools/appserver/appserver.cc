@@ -8,7 +8,7 @@
 // Every response carries the header "X-Appserver: NAME", so that a client sees which server
 // answered.
 #include "html_text.h"
-#include "link_request.h"
+#include "link_request_reader.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

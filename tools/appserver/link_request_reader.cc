@@ -1,5 +1,6 @@
-// link_request.cc -- the link request's framing: big-endian 32-bit numbers, length-led texts.
-#include "link_request.h"
+// link_request_reader.cc -- the link request's framing: big-endian 32-bit numbers, length-led
+// texts.
+#include "link_request_reader.h"
 
 #include <cerrno>
 #include <unistd.h>
@@ -97,7 +98,7 @@ DecodeStatus readLinkRequest(int descriptor, LinkRequest* request, std::string* 
 }
 
 const std::string* linkRequestBody(const LinkRequest& request) {
-    if (request.keys.empty() || request.keys.back().name != contentKeyName) return nullptr;
+    if (request.keys.empty() || request.keys.back().name != requestContentKey) return nullptr;
     return &request.keys.back().value;
 }
 

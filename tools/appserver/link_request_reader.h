@@ -1,4 +1,4 @@
-// link_request.h -- decoding the gateway's link request, from memory or from a connection.
+// link_request_reader.h -- decoding the gateway's link request, from memory or from a connection.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 /// The cookie that opens every link request: the bytes 09 23 19 63.
 constexpr std::uint32_t linkRequestCookie = 0x09231963u;
 /// The name of the key that carries the request body, always the last key.
-constexpr std::string_view contentKeyName = "XBRENNOX_CONTENT_DATA";
+constexpr std::string_view requestContentKey = "XBRENNOX_CONTENT_DATA";
 
 struct LinkKey {
     std::string name;

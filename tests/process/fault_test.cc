@@ -1,0 +1,108 @@
+// fault_test.cc -- the gateway under faults: servers that break off, odd response sizes,
+// hostile configuration files and interrupted system calls.
+#include "gateway_process.h"
+#include "scripted_server.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+std::string configFor(std::uint16_t port) {
+    return "link * tcp 127.0.0.1 " + std::to_string(port) + "\n";
+}
+
+TEST(Fault, ServerClosingAfterHalfTheRequestIsError10NotASignal) {
+    std::string body(32 * 1024 * 1024, 'b'); // more than the sockets can hold between them
+    ScriptedServer server({.readRequest = false, .readOnly = body.size() / 2, .reply = {}});
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", configFor(server.port));
+    GatewayResult result =
+        runGateway({dir.path, {"CONTENT_LENGTH=" + std::to_string(body.size())}, body});
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_TRUE(std::regex_match(result.err, std::regex(".*: error 10: Error sending data on "
+                                                        "socket: [0-9]+, errno (104|32)\\.\n")))
+        << result.err;
+    EXPECT_EQ(result.out.substr(0, 18), "Status: 500 Error\n");
+}
+
+TEST(Fault, ResponseOfExactlyOneBlockAndOfOneByteMore) {
+    for (std::size_t size : {8191u, 8192u, 8193u, 16384u}) {
+        std::string response(size, 'r');
+        response[size - 1] = '\n';
+        ScriptedServer server({.reply = {{response}}});
+        WorkDirectory dir;
+        dir.write("dostrel.cnf", configFor(server.port));
+        GatewayResult result = runGateway({dir.path, {}});
+        EXPECT_TRUE(result.out == response) << size;
+        EXPECT_EQ(result.exitStatus, 0) << size;
+    }
+}
+
+TEST(Fault, EmptyConfigurationAnswersError8) {
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "");
+    GatewayResult result = runGateway({dir.path, {"PATH_INFO=/x"}});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, gatewayName() + ": error 8: No link found for path info '/x'.\n");
+}
+
+TEST(Fault, TenMegabytesOfRandomConfigurationNeitherCrashNorHang) {
+    std::mt19937 random(20261207);
+    std::string noise(10 * 1024 * 1024, '\0');
+    for (char& byte : noise)
+        byte = static_cast<char>(random());
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", noise);
+    GatewayResult result = runGateway({dir.path, {"PATH_INFO=/x"}});
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exitStatus, 1);
+    // Every standard-error line is one of the gateway's own.
+    std::istringstream lines(result.err);
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        ASSERT_EQ(line.rfind(gatewayName() + ": ", 0), 0u) << line;
+    EXPECT_GT(count, 1000u);
+    EXPECT_NE(result.err.find(": error 8: No link found for path info '/x'."), std::string::npos);
+}
+
+TEST(Fault, HundredThousandLinksRouteToTheLast) {
+    ScriptedServer server({.reply = {{"last"}}});
+    std::string config;
+    for (int i = 0; i < 100000; ++i)
+        config += "link /p" + std::to_string(i) + " tcp 127.0.0.1 1\n";
+    config += "link /target tcp 127.0.0.1 " + std::to_string(server.port) + "\n";
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", config);
+    GatewayResult result = runGateway({dir.path, {"PATH_INFO=/TARGET"}});
+    EXPECT_EQ(result.out, "last");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST(Fault, StopsAndContinuesDuringEveryCallAreRetriedNotReported) {
+    std::string body(3 * 1024 * 1024, 'q');
+    std::string response;
+    ServerScript script;
+    script.pauseBeforeReadMs = 100;
+    for (int i = 0; i < 20; ++i) {
+        std::string piece(50000 + i, static_cast<char>('a' + i));
+        response += piece;
+        script.reply.push_back({piece, 10});
+    }
+    ScriptedServer server(script);
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "debug on\n" + configFor(server.port));
+    GatewayCall call(dir.path, {"CONTENT_LENGTH=" + std::to_string(body.size())}, body);
+    call.interruptEveryMs = 2;
+    GatewayResult result = runGateway(call);
+    ASSERT_TRUE(server.waitServed());
+    EXPECT_EQ(server.status, DecodeStatus::Complete);
+    EXPECT_TRUE(result.out == response);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+} // namespace
