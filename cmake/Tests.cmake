@@ -39,11 +39,15 @@ dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
 
 # The process tests once more with every program they start run under valgrind's memcheck.
+# memcheck sees the heap of dynamically linked programs only: it runs a dynamic twin of the
+# gateway.
 find_program(VALGRIND valgrind)
 if(VALGRIND)
+  add_executable(dostrel_memcheck src/driver/main.cc)
+  target_link_libraries(dostrel_memcheck PRIVATE dostrel_core dostrel_sockets)
   add_test(NAME process_tests_under_valgrind COMMAND dostrel_process_tests)
-  set_tests_properties(process_tests_under_valgrind PROPERTIES TIMEOUT 900
-    ENVIRONMENT "DOSTREL_TEST_WRAPPER=${VALGRIND} -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible ")
+  set_tests_properties(process_tests_under_valgrind PROPERTIES TIMEOUT 900 ENVIRONMENT
+    "DOSTREL_TEST_GATEWAY=$<TARGET_FILE:dostrel_memcheck>;DOSTREL_TEST_WRAPPER=${VALGRIND} -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible")
 endif()
 
 # The gateway under real web servers; skipped where a server is not installed.
@@ -74,3 +78,8 @@ set_tests_properties(package_install_use_remove PROPERTIES SKIP_RETURN_CODE 77 T
 add_test(NAME web_load COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/load_test.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} 500 32)
 set_tests_properties(web_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
+
+# The benchmark, briefly: it runs and every contender's output is right (no speed is judged).
+add_test(NAME bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/run.sh --smoke)
+set_tests_properties(bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
+  PASS_REGULAR_EXPRESSION "outputs checked: 10" TIMEOUT 300)

@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 need_packages g++ cmake make libgtest-dev libgmock-dev valgrind groff-base bsdextrautils \
-    dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl
+    dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl \
+    hyperfine wrk libfcgi-bin libfcgi-dev jq time
 
 echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
@@ -16,7 +17,7 @@ ctest --test-dir build --output-on-failure -j2
 echo "== AddressSanitizer and UBSan build, every test but valgrind's and the package's"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTREL_WERROR=ON
 cmake --build build-asan -j"$(nproc)"
-ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|web_load'
+ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|web_load|bench'
 
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

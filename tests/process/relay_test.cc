@@ -275,6 +275,15 @@ TEST(Relay, UnresolvableNameIsError6) {
                                         "resolving hostname for 'no-such-host.invalid'"}));
 }
 
+TEST(Relay, HostNamesResolve) {
+    ScriptedServer server({.reply = {{"resolved"}}});
+    WorkDirectory dir;
+    dir.write("dostrel.cnf", "link * tcp localhost " + std::to_string(server.port) + "\n");
+    GatewayResult result = runGateway({dir.path, {}});
+    EXPECT_EQ(result.out, "resolved");
+    EXPECT_EQ(result.err, "");
+}
+
 TEST(Relay, DashStandsForThisMachineByName) {
     std::uint16_t port = unusedPort();
     WorkDirectory dir;

@@ -21,7 +21,8 @@
 #endif
 
 const char* gatewayPath() {
-    return DOSTREL_GATEWAY_PATH;
+    const char* chosen = std::getenv("DOSTREL_TEST_GATEWAY");
+    return chosen != nullptr && chosen[0] != '\0' ? chosen : DOSTREL_GATEWAY_PATH;
 }
 
 bool underWrapper() {

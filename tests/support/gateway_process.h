@@ -47,7 +47,7 @@ struct GatewayResult {
     int signal = 0;
 };
 
-/// The path of the gateway under test.
+/// The path of the gateway under test: DOSTREL_TEST_GATEWAY, or the one this build made.
 const char* gatewayPath();
 
 /// The program path the gateway reports when started with the first argument "dostrel": that,

@@ -10,6 +10,7 @@
 #include "html_text.h"
 #include "link_request_reader.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -28,11 +29,12 @@ struct ServerOptions {
     std::string host = "127.0.0.1";
     unsigned port = 0;
     std::string name = "dostrel-appserver";
+    bool serial = false; // serve each connection in turn, without a thread of its own
 };
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME]\n"
+                 "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME] [--serial]\n"
                  "       dostrel-appserver --print-pattern N\n"
                  "Listens on ADDRESS (127.0.0.1) at port N (0: any free port) and prints\n"
                  "'listening on ADDRESS:PORT' once it accepts connections. --print-pattern\n"
@@ -40,14 +42,27 @@ struct ServerOptions {
     std::exit(2);
 }
 
-/// Byte |i| of the pattern that bytes=N answers with: every byte value, no short period.
-char patternByte(std::size_t i) {
-    return static_cast<char>((i * 7 + i / 251) & 0xFF);
+/// The pattern that bytes=N answers with: byte i is (7i + i/251) mod 256, every byte value with
+/// no short period. It repeats after 251 * 256 bytes, so one period is computed once and sent
+/// from as often as needed.
+constexpr std::size_t patternPeriod = 251 * 256;
+
+const char* patternPeriodBytes() {
+    static char bytes[patternPeriod];
+    static bool filled = false;
+    if (!filled) {
+        for (std::size_t i = 0; i < patternPeriod; ++i)
+            bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+        filled = true;
+    }
+    return bytes;
 }
 
-void fillPattern(char* block, std::size_t start, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        block[i] = patternByte(start + i);
+/// The next at most |limit| bytes of the pattern from position |done| on.
+std::size_t patternChunk(std::size_t done, std::size_t limit, const char** chunk) {
+    std::size_t offset = done % patternPeriod;
+    *chunk = patternPeriodBytes() + offset;
+    return std::min(limit, patternPeriod - offset);
 }
 
 bool sendAll(int descriptor, const char* data, std::size_t length) {
@@ -89,11 +104,10 @@ std::string header(const std::string& serverName, const char* contentType) {
 
 void sendPattern(int descriptor, const std::string& serverName, std::size_t size) {
     if (!sendText(descriptor, header(serverName, "application/octet-stream"))) return;
-    char block[65536];
     for (std::size_t done = 0; done < size;) {
-        std::size_t count = size - done < sizeof block ? size - done : sizeof block;
-        fillPattern(block, done, count);
-        if (!sendAll(descriptor, block, count)) return;
+        const char* chunk;
+        std::size_t count = patternChunk(done, size - done, &chunk);
+        if (!sendAll(descriptor, chunk, count)) return;
         done += count;
     }
 }
@@ -178,11 +192,10 @@ int listenOn(const ServerOptions& options) {
 
 int printPattern(const char* sizeText) {
     std::size_t size = std::strtoull(sizeText, nullptr, 10);
-    char block[65536];
     for (std::size_t done = 0; done < size;) {
-        std::size_t count = size - done < sizeof block ? size - done : sizeof block;
-        fillPattern(block, done, count);
-        if (std::fwrite(block, 1, count, stdout) != count) return 1;
+        const char* chunk;
+        std::size_t count = patternChunk(done, size - done, &chunk);
+        if (std::fwrite(chunk, 1, count, stdout) != count) return 1;
         done += count;
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
@@ -192,6 +205,10 @@ ServerOptions parseOptions(int argc, char** argv) {
     ServerOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
+        if (option == "--serial") {
+            options.serial = true;
+            continue;
+        }
         if (i + 1 >= argc) usage();
         std::string value = argv[++i];
         if (option == "--host")
@@ -216,6 +233,9 @@ int main(int argc, char** argv) {
     for (;;) {
         int connection = accept(listener, nullptr, nullptr);
         if (connection < 0) continue;
-        std::thread(serveConnection, connection, options.name).detach();
+        if (options.serial)
+            serveConnection(connection, options.name);
+        else
+            std::thread(serveConnection, connection, options.name).detach();
     }
 }

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# run.sh [--smoke] -- the gateway's benchmark, side by side with the floor (a static C CGI
+# program that writes the response itself) and the peer (cgi-fcgi with a trivial FastCGI
+# application), in interleaved rounds. Every program's output is checked byte for byte before
+# it is timed. Servers run on 127.0.0.1 only and are stopped at the end.
+#   S1  one request, started directly with a web server's environment, tiny response
+#   S2  requests per second through lighttpd with mod_cgi (wrk, 4 connections)
+#   S3  a 100 MB response relayed to /dev/null, beside cat of a 100 MB file; peak RSS
+#   S4  a 20 MB request body; peak RSS
+# --smoke: a few seconds, small sizes: checks that it runs and that the outputs are right.
+# DOSTREL_BUILD=DIR uses an existing build of the gateway.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+. scripts/packages.sh
+need_packages g++ cmake make hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq time curl
+smoke=0
+[ "${1:-}" = --smoke ] && smoke=1
+if [ -z "${DOSTREL_BUILD:-}" ]; then
+    build_gateway >/dev/null
+    DOSTREL_BUILD=$source_dir/build
+fi
+export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+. scripts/webservers.sh
+
+if [ $smoke = 1 ]; then
+    rounds=1 runs=5 wrk_seconds=1 big=$((1024 * 1024)) body_size=$((1024 * 1024)) huge=$((4 * 1024 * 1024))
+else
+    rounds=5 runs=200 wrk_seconds=5 big=$((100 * 1024 * 1024)) body_size=$((20 * 1024 * 1024))
+    huge=$((1024 * 1024 * 1024))
+fi
+
+work=$(mktemp -d)
+trap 'stop_started; rm -rf "$work"' EXIT
+cgi=$work/cgi-bin
+mkdir -p "$cgi"
+gcc -O2 -static -o "$cgi/floor" bench/floor.c
+gcc -O2 -o "$work/peer_fcgi_app" bench/peer_fcgi_app.c -lfcgi
+
+start_appserver bench "$work/app-port" || exit 1
+peer_port=$(free_port)
+"$work/peer_fcgi_app" "127.0.0.1:$peer_port" >/dev/null &
+started_pids+=($!)
+install_gateway "$cgi" "link * tcp 127.0.0.1 $(cat "$work/app-port")
+"
+printf '#!/usr/bin/cgi-fcgi -f\n-bind -connect 127.0.0.1:%s\n' "$peer_port" >"$cgi/peer.fcgi"
+chmod 755 "$cgi/peer.fcgi"
+sleep 0.2
+
+# A GET's environment as a web server sets it, about 25 variables.
+cgi_env=(GATEWAY_INTERFACE=CGI/1.1 SERVER_SOFTWARE=lighttpd/1.4.69 SERVER_NAME=www.example.com
+    SERVER_ADDR=127.0.0.1 SERVER_PORT=80 SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=GET
+    REQUEST_SCHEME=http REQUEST_URI=/cgi-bin/dostrel/app?bytes=2 SCRIPT_NAME=/cgi-bin/dostrel
+    SCRIPT_FILENAME=$cgi/dostrel PATH_INFO=/app PATH_TRANSLATED=/var/www/app
+    DOCUMENT_ROOT=/var/www QUERY_STRING=bytes=2 REMOTE_ADDR=127.0.0.1 REMOTE_PORT=51234
+    REDIRECT_STATUS=200 HTTP_HOST=www.example.com "HTTP_USER_AGENT=Mozilla/5.0 (X11; Linux x86_64)"
+    "HTTP_ACCEPT=text/html,application/xhtml+xml,*/*;q=0.8" "HTTP_ACCEPT_LANGUAGE=en-US,en;q=0.5"
+    "HTTP_ACCEPT_ENCODING=gzip, deflate" HTTP_CONNECTION=keep-alive HTTP_DNT=1)
+peer_cmd="/usr/bin/cgi-fcgi -bind -connect 127.0.0.1:$peer_port"
+header='Content-type: application/octet-stream\nX-Appserver: bench\n\n'
+expect() { # expect SIZE: the response the contenders must give for bytes=SIZE
+    printf "$header"
+    "$DOSTREL_BUILD/dostrel-appserver" --print-pattern "$1"
+}
+run_cgi() { # run_cgi QUERY [env...] -- program...: one request with the CGI environment
+    local query=$1
+    shift
+    (cd "$cgi" && env -i "${cgi_env[@]}" "QUERY_STRING=$query" "$@")
+}
+checked=0
+check_output() { # check_output NAME EXPECTED-FILE ACTUAL-FILE
+    if ! cmp -s "$2" "$3"; then
+        echo "output of $1 differs from what is expected; no timing" >&2
+        exit 1
+    fi
+    checked=$((checked + 1))
+}
+median_of() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+results=$work/results
+: >"$results"
+record() { echo "$1 $2 $3" >>"$results"; } # scenario contender value
+
+# S1: start-up cost, each program run directly.
+expect 2 >"$work/tiny"
+run_cgi bytes=2 ./dostrel >"$work/s1-dostrel" </dev/null
+run_cgi bytes=2 ./floor >"$work/s1-floor" </dev/null
+run_cgi bytes=2 $peer_cmd >"$work/s1-peer" </dev/null
+for who in dostrel floor peer; do check_output "S1 $who" "$work/tiny" "$work/s1-$who"; done
+for round in $(seq $rounds); do
+    order=(./floor ./dostrel "$peer_cmd")
+    [ $((round % 2)) = 0 ] && order=("$peer_cmd" ./dostrel ./floor)
+    (cd "$cgi" && env -i "${cgi_env[@]}" /usr/bin/hyperfine -N --warmup 10 --runs $runs \
+        --export-json "$work/s1-$round.json" --style none "${order[@]}")
+    jq -r '.results[] | "\(.command) \(.median)"' "$work/s1-$round.json" |
+        sed -e 's|^./floor|floor|' -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
+            -e 's|^\([a-z]*\) |S1 \1 |' >>"$results"
+done
+
+# S2: through lighttpd with mod_cgi.
+port=$(free_port)
+start_webserver lighttpd "$work" "$port" || exit 1
+base=http://127.0.0.1:$port/cgi-bin
+printf '\x00\x07' >"$work/tiny-body"
+for who in floor dostrel peer.fcgi; do
+    curl -sS -o "$work/s2-$who" "$base/$who?bytes=2"
+    check_output "S2 $who" "$work/tiny-body" "$work/s2-$who"
+done
+for round in $(seq $rounds); do
+    for who in floor dostrel peer.fcgi; do
+        rps=$(wrk -t2 -c4 -d${wrk_seconds}s "$base/$who?bytes=2" | awk '/^Requests\/sec/ {print $2}')
+        record S2 "${who%.fcgi}" "$rps"
+    done
+done
+
+# S3: a large response, relayed to /dev/null.
+expect $big >"$work/big"
+"$DOSTREL_BUILD/dostrel-appserver" --print-pattern $big >"$work/cat-source"
+run_cgi bytes=$big ./dostrel >"$work/s3-dostrel" </dev/null
+run_cgi bytes=$big $peer_cmd >"$work/s3-peer" </dev/null
+check_output "S3 dostrel" "$work/big" "$work/s3-dostrel"
+check_output "S3 peer" "$work/big" "$work/s3-peer"
+cat "$work/cat-source" >/dev/null # into the page cache
+for round in $(seq $rounds); do
+    (cd "$cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=$big /usr/bin/hyperfine -N \
+        --warmup 2 --runs $((runs / 20 + 3)) --export-json "$work/s3-$round.json" --style none \
+        ./dostrel "$peer_cmd" "cat $work/cat-source")
+    jq -r '.results[] | "\(.command) \(.median)"' "$work/s3-$round.json" |
+        sed -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
+            -e 's|^cat .* |cat |' -e 's|^\([a-z]*\) |S3 \1 |' >>"$results"
+done
+peak_kib() { # peak_kib QUERY INPUT -- program...: the program's peak resident set in KiB
+    local query=$1 input=$2
+    shift 2
+    (cd "$cgi" && env -i "${cgi_env[@]}" "QUERY_STRING=$query" /usr/bin/time -f %M "$@" \
+        <"$input" 2>&1 >/dev/null | tail -1)
+}
+record S3rss dostrel-1MB "$(peak_kib bytes=1048576 /dev/null ./dostrel)"
+record S3rss dostrel-huge "$(peak_kib bytes=$huge /dev/null ./dostrel)"
+
+# S4: a large request body.
+head -c $body_size /dev/urandom >"$work/body"
+export CONTENT_LENGTH=$body_size
+cgi_env+=(CONTENT_LENGTH=$body_size REQUEST_METHOD=POST)
+run_cgi bytes=2 ./dostrel <"$work/body" >"$work/s4-dostrel"
+run_cgi bytes=2 $peer_cmd <"$work/body" >"$work/s4-peer"
+check_output "S4 dostrel" "$work/tiny" "$work/s4-dostrel"
+check_output "S4 peer" "$work/tiny" "$work/s4-peer"
+for round in $(seq $rounds); do
+    (cd "$cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 /usr/bin/hyperfine \
+        --warmup 2 --runs $((runs / 20 + 3)) --export-json "$work/s4-$round.json" --style none \
+        "./dostrel <$work/body" "$peer_cmd <$work/body")
+    jq -r '.results[] | "\(.command) \(.median)"' "$work/s4-$round.json" |
+        sed -e 's|^./dostrel.* |dostrel |' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
+            -e 's|^\([a-z]*\) |S4 \1 |' >>"$results"
+done
+record S4rss dostrel "$(peak_kib bytes=2 "$work/body" ./dostrel)"
+
+# The table: medians over the rounds, and the ratios the targets name.
+med() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c {print $3}' "$results" | median_of; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+mib() { awk -v v="$1" 'BEGIN {printf "%.1f", v / 1024}'; }
+mbps() { awk -v size="$1" -v seconds="$2" 'BEGIN {printf "%.0f", size / 1048576 / seconds}'; }
+s1f=$(med S1 floor) s1d=$(med S1 dostrel) s1p=$(med S1 peer)
+s2f=$(med S2 floor) s2d=$(med S2 dostrel) s2p=$(med S2 peer)
+s3c=$(med S3 cat) s3d=$(med S3 dostrel) s3p=$(med S3 peer)
+s4d=$(med S4 dostrel) s4p=$(med S4 peer)
+echo
+echo "dostrel benchmark: $(nproc) cores, $(uname -sr), $rounds rounds, outputs checked: $checked"
+echo
+echo "| scenario | measure | floor | dostrel | peer (cgi-fcgi) | dostrel / floor | dostrel vs peer |"
+echo "|---|---|---|---|---|---|---|"
+printf '| S1 | median ms per request | %.3f | %.3f | %.3f | %s | %s of its time |\n' \
+    "$(ratio "$s1f" 0.001)" "$(ratio "$s1d" 0.001)" "$(ratio "$s1p" 0.001)" \
+    "$(ratio "$s1d" "$s1f")" "$(ratio "$s1d" "$s1p")"
+printf '| S2 | requests per second | %.0f | %.0f | %.0f | %s | %s times its rate |\n' \
+    "$s2f" "$s2d" "$s2p" "$(ratio "$s2d" "$s2f")" "$(ratio "$s2d" "$s2p")"
+printf '| S3 | MB/s, %d MB response (cat: %s) | | %s | %s | %s of cat | %s times its rate |\n' \
+    $((big / 1048576)) "$(mbps $big "$s3c")" "$(mbps $big "$s3d")" "$(mbps $big "$s3p")" \
+    "$(ratio "$s3c" "$s3d")" "$(ratio "$s3p" "$s3d")"
+printf '| S3 | peak RSS MiB, 1 MB / %d MB response | | %s / %s | | | |\n' \
+    $((huge / 1048576)) "$(mib "$(med S3rss dostrel-1MB)")" "$(mib "$(med S3rss dostrel-huge)")"
+printf '| S4 | MB/s, %d MB body | | %s | %s | | %s times its rate |\n' \
+    $((body_size / 1048576)) "$(mbps $body_size "$s4d")" "$(mbps $body_size "$s4p")" \
+    "$(ratio "$s4p" "$s4d")"
+printf '| S4 | peak RSS MiB | | %s | | | body %d MiB |\n' "$(mib "$(med S4rss dostrel)")" \
+    $((body_size / 1048576))
+cp "$results" "${DOSTREL_BENCH_RESULTS:-/dev/null}"
