@@ -3,6 +3,7 @@
 option(DOSTREL_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 if(DOSTREL_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -g)
+  add_link_options(-fsanitize=address,undefined)
   foreach(target fuzz_config fuzz_content_length fuzz_request_roundtrip)
     add_executable(${target} tests/fuzz/${target}.cc tests/support/fake_sockets.cc)
     target_include_directories(${target} PRIVATE tests/support)

@@ -22,5 +22,5 @@ ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|we
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DDOSTREL_FUZZ=ON -DDOSTREL_TESTS=OFF
-cmake --build build-fuzz -j"$(nproc)"
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_config fuzz_content_length fuzz_request_roundtrip
 bash tests/fuzz/run_fuzzers.sh build-fuzz "${DOSTREL_FUZZ_SECONDS:-60}"
