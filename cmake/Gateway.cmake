@@ -18,13 +18,17 @@ add_library(dostrel_core STATIC
   src/link/send_buffer.cc
   src/link/tcp_transaction.cc
   src/platform/environment.cc
-  src/platform/posix_process.cc
+  $<IF:$<BOOL:${WIN32}>,src/platform/windows_process.cc,src/platform/posix_process.cc>
 )
 target_include_directories(dostrel_core PUBLIC src)
 dostrel_warnings(dostrel_core)
 
-add_library(dostrel_sockets STATIC src/platform/posix_sockets.cc)
+add_library(dostrel_sockets STATIC
+  $<IF:$<BOOL:${WIN32}>,src/platform/windows_sockets.cc,src/platform/posix_sockets.cc>)
 target_include_directories(dostrel_sockets PUBLIC src)
+if(WIN32)
+  target_link_libraries(dostrel_sockets PUBLIC ws2_32)
+endif()
 dostrel_warnings(dostrel_sockets)
 
 add_executable(dostrel src/driver/main.cc)
@@ -34,13 +38,18 @@ dostrel_warnings(dostrel)
 # A process is started for every request: a static gateway skips the dynamic loader's work.
 # Name lookups still work: the C library resolves through /etc/hosts and DNS without loading
 # modules (a test resolves "localhost").
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT DOSTREL_SANITIZE AND NOT DOSTREL_FUZZ)
+# On Windows the same keeps the executable free of the MinGW runtime libraries.
+if((CMAKE_SYSTEM_NAME STREQUAL "Linux" OR WIN32) AND NOT DOSTREL_SANITIZE AND NOT DOSTREL_FUZZ)
   option(DOSTREL_STATIC "Link the gateway statically" ON)
 else()
   option(DOSTREL_STATIC "Link the gateway statically" OFF)
 endif()
 if(DOSTREL_STATIC)
   target_link_options(dostrel PRIVATE -static)
+endif()
+
+if(WIN32)
+  return()
 endif()
 
 # dostrel-check: the configuration checker, on the gateway's own configuration code.

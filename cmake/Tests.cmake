@@ -3,20 +3,7 @@
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
-add_executable(dostrel_unit_tests
-  tests/support/fake_sockets.cc
-  tests/support/unit_support.cc
-  tests/unit/config_test.cc
-  tests/unit/driver_test.cc
-  tests/unit/error_page_test.cc
-  tests/unit/send_buffer_test.cc
-  tests/unit/trace_test.cc
-  tests/unit/transaction_test.cc
-)
-target_include_directories(dostrel_unit_tests PRIVATE tests/support)
-target_link_libraries(dostrel_unit_tests PRIVATE dostrel_core GTest::gtest_main Threads::Threads)
-dostrel_warnings(dostrel_unit_tests)
-gtest_discover_tests(dostrel_unit_tests DISCOVERY_TIMEOUT 30)
+include(cmake/UnitTests.cmake)
 
 add_executable(dostrel_process_tests
   tests/support/gateway_process.cc

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # test.sh -- builds the gateway with warnings as errors and runs every test: the release build's
 # unit, process, web-server, load and package tests (the process tests once more under valgrind),
-# the same suite built with AddressSanitizer and UBSan, and each fuzz target for a while
-# (DOSTREL_FUZZ_SECONDS, 60 by default).
+# the same suite built with AddressSanitizer and UBSan, the Windows build with its unit tests and
+# process tests under Wine, and each fuzz target for a while (DOSTREL_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 need_packages g++ cmake make libgtest-dev libgmock-dev valgrind groff-base bsdextrautils \
     dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl \
-    hyperfine wrk libfcgi-bin libfcgi-dev jq time
+    hyperfine wrk libfcgi-bin libfcgi-dev jq time \
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
 
 echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
@@ -18,6 +19,16 @@ echo "== AddressSanitizer and UBSan build, every test but valgrind's and the pac
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTREL_WERROR=ON
 cmake --build build-asan -j"$(nproc)"
 ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|web_load|bench'
+
+echo "== Windows: 64-bit build with its tests under Wine; 32-bit build compiled and linked"
+export WINEDEBUG=-all
+cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DDOSTREL_WERROR=ON
+cmake --build build-win64 -j"$(nproc)"
+ctest --test-dir build-win64 --output-on-failure
+bash tests/windows/wine_test.sh build-win64 build
+cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DDOSTREL_WERROR=ON \
+    -DDOSTREL_TESTS=OFF
+cmake --build build-win32 -j"$(nproc)"
 
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

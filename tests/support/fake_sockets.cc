@@ -1,7 +1,9 @@
 // fake_sockets.cc -- the scripted socket layer: start-up, send and receive follow FakeSockets.
 #include "fake_sockets.h"
 
-#include <arpa/inet.h>
+#include "portable.h"
+
+#include <cstdio>
 #include <cstring>
 
 FakeSockets fakeSockets;
@@ -30,13 +32,22 @@ int platformLocalHostName(char* area, std::size_t size) {
 }
 
 std::uint32_t platformDottedAddress(const char* host) {
-    in_addr parsed;
-    return inet_aton(host, &parsed) != 0 ? parsed.s_addr : noDottedAddress;
+    unsigned parts[4];
+    char rest;
+    if (std::sscanf(host, "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &rest) !=
+        4)
+        return noDottedAddress;
+    std::uint32_t address = 0;
+    for (unsigned part : parts) {
+        if (part > 255) return noDottedAddress;
+        address = (address << 8) | part;
+    }
+    return toNetworkOrder(address);
 }
 
 bool platformLookupHost(const char* host, std::uint32_t* address) {
     fakeSockets.lookedUp.push_back(host);
-    if (fakeSockets.lookupSucceeds) *address = htonl(INADDR_LOOPBACK);
+    if (fakeSockets.lookupSucceeds) *address = toNetworkOrder(0x7F000001);
     return fakeSockets.lookupSucceeds;
 }
 

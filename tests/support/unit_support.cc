@@ -5,6 +5,7 @@
 #include "diag/switches.h"
 #include "fake_sockets.h"
 #include "platform/environment.h"
+#include "portable.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
-#include <unistd.h>
 
 void resetGatewayState() {
     debug = 0;
@@ -37,9 +37,7 @@ void useEnvironment(const std::vector<std::string>& entries) {
 
 ConfigReading readConfigText(const std::string& text) {
     ConfigReading reading{GatewayConfig{0, nullptr, nullptr}, ""};
-    std::string content = text;
-    std::FILE* file = fmemopen(content.data(), content.size(), "r");
-    if (content.empty()) file = std::fopen("/dev/null", "r");
+    std::FILE* file = fileHolding(text);
     testing::internal::CaptureStderr();
     readGatewayConfig(file, &reading.config);
     reading.warnings = testing::internal::GetCapturedStderr();
@@ -61,9 +59,7 @@ std::vector<std::string> describeLinks(const GatewayConfig& config) {
 
 ScratchDirectory::ScratchDirectory() {
     previous = std::filesystem::current_path().string();
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/dostrel-unit-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
+    path = makeTemporaryDirectory();
     std::filesystem::current_path(path);
 }
 
@@ -71,6 +67,14 @@ ScratchDirectory::~ScratchDirectory() {
     std::filesystem::current_path(previous);
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
+}
+
+const char* textLineEnd() {
+#ifdef _WIN32
+    return "\r\n";
+#else
+    return "\n";
+#endif
 }
 
 std::string readFile(const std::string& name) {
@@ -88,6 +92,9 @@ std::vector<std::string> traceMessages() {
     std::vector<std::string> messages;
     std::istringstream lines(readFile("dostrel.dbg"));
     for (std::string line; std::getline(lines, line);) {
+#ifdef _WIN32
+        if (!line.empty() && line.back() == '\r') line.pop_back(); // the text-mode line end
+#endif
         std::smatch found;
         if (!std::regex_search(line, found, stamp)) {
             messages.push_back("<no stamp> " + line);
@@ -99,5 +106,5 @@ std::vector<std::string> traceMessages() {
 }
 
 void silenceStandardOutput() {
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+    if (std::freopen(nullDevice(), "w", stdout) == nullptr) std::abort();
 }

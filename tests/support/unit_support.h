@@ -35,6 +35,9 @@ struct ScratchDirectory {
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 };
 
+/// How the system ends a line in a text file: CR LF on Windows, LF elsewhere.
+const char* textLineEnd();
+
 /// The content of |name| in the current directory, or "<missing>".
 std::string readFile(const std::string& name);
 
@@ -43,3 +46,13 @@ std::vector<std::string> traceMessages();
 
 /// Discards standard output, for fatal paths whose page would only clutter the test log.
 void silenceStandardOutput();
+
+/// Whether a death test's dying process works in the test's own directory. Where there is no
+/// fork (Windows), the death test runs in a new process that sets itself up from scratch.
+constexpr bool deathTestsShareFiles() {
+#ifdef _WIN32
+    return false;
+#else
+    return true;
+#endif
+}

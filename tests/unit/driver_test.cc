@@ -4,6 +4,7 @@
 #include "driver/request.h"
 #include "fake_sockets.h"
 #include "platform/environment.h"
+#include "portable.h"
 #include "unit_support.h"
 
 #include <chrono>
@@ -11,9 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/time.h>
 #include <thread>
-#include <unistd.h>
+#ifndef _WIN32
+#include <sys/time.h>
+#endif
 
 namespace {
 
@@ -105,9 +107,10 @@ TEST_F(DriverTest, HiddenEntriesAreNeitherCountedNorFound) {
 // A pipe holding |content|, its writing end closed: reads deliver it and then the end.
 int pipeHolding(const std::string& content) {
     int ends[2];
-    EXPECT_EQ(pipe(ends), 0);
-    EXPECT_EQ(write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(ends[1]);
+    EXPECT_EQ(makePipe(ends), 0);
+    EXPECT_EQ(writeDescriptor(ends[1], content.data(), static_cast<unsigned>(content.size())),
+              static_cast<long>(content.size()));
+    closeDescriptor(ends[1]);
     return ends[0];
 }
 
@@ -118,11 +121,12 @@ TEST_F(DriverTest, ReadExactlyTakesTheBytesUnchanged) {
     readExactly(input, buffer, 11);
     EXPECT_EQ(std::string(buffer, 11), body);
     char next;
-    EXPECT_EQ(read(input, &next, 1), 1); // no byte beyond the length was taken
+    EXPECT_EQ(readDescriptor(input, &next, 1), 1); // no byte beyond the length was taken
     EXPECT_EQ(next, 'm');
-    close(input);
+    closeDescriptor(input);
 }
 
+#ifndef _WIN32 // signals that interrupt system calls are a POSIX matter
 void ignoreAlarm(int) {}
 
 TEST_F(DriverTest, ReadsInterruptedBySignalsAreRetried) {
@@ -139,7 +143,7 @@ TEST_F(DriverTest, ReadsInterruptedBySignalsAreRetried) {
         pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
         for (int i = 0; i < 10; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(15));
-            ASSERT_EQ(write(ends[1], "0123456789", 10), 10);
+            ASSERT_EQ(writeDescriptor(ends[1], "0123456789", 10), 10);
         }
     });
     itimerval every = {{0, 1000}, {0, 1000}};
@@ -150,29 +154,28 @@ TEST_F(DriverTest, ReadsInterruptedBySignalsAreRetried) {
     setitimer(ITIMER_REAL, &off, nullptr);
     writer.join();
     sigaction(SIGALRM, &previous, nullptr);
-    close(ends[0]);
-    close(ends[1]);
+    closeDescriptor(ends[0]);
+    closeDescriptor(ends[1]);
     std::string expected;
     for (int i = 0; i < 10; ++i)
         expected += "0123456789";
     EXPECT_EQ(std::string(buffer, 100), expected);
 }
 
+#endif
+
 TEST_F(DriverTest, ShortBodyIsError18) {
     int input = pipeHolding("abc");
     char buffer[11] = {};
     EXPECT_EXIT(readExactly(input, buffer, 10), testing::ExitedWithCode(1),
                 "^dostrel: error 18: Error reading request body: got 3 of 10 bytes\\.\n$");
-    close(input);
+    closeDescriptor(input);
 }
 
 // Runs the program entry in an empty directory, so that it stops at the missing configuration
 // unless the socket library start-up stops it first.
 void runEntryInEmptyDirectory() {
-    std::filesystem::path directory = testing::TempDir() + "dostrel-empty-XXXXXX";
-    std::string pattern = directory.string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    ASSERT_EQ(chdir(pattern.c_str()), 0);
+    std::filesystem::current_path(makeTemporaryDirectory());
     char program[] = "/cgi-bin/dostrel";
     char* argv[] = {program, nullptr};
     char* envp[] = {nullptr};

@@ -4,6 +4,7 @@
 #include "diag/error_page.h"
 #include "diag/report.h"
 #include "diag/switches.h"
+#include "portable.h"
 #include "unit_support.h"
 
 #include <cstdio>
@@ -20,13 +21,10 @@ class ErrorPageTest : public testing::Test {
     }
 
     static std::string page(int number, const char* message) {
-        char* bytes = nullptr;
-        std::size_t size = 0;
-        std::FILE* out = open_memstream(&bytes, &size);
+        std::FILE* out = fileHolding("");
         writeErrorPage(out, number, message);
+        std::string text = contentOf(out);
         std::fclose(out);
-        std::string text(bytes, size);
-        std::free(bytes);
         return text;
     }
 };

@@ -1,6 +1,7 @@
 // trace_test.cc -- the debug trace: stamp layout, whole lines, appending, and doing nothing.
 #include "diag/switches.h"
 #include "diag/trace.h"
+#include "portable.h"
 #include "unit_support.h"
 
 #include <cstdlib>
@@ -28,16 +29,13 @@ std::string stamp(const std::tm& local) {
 }
 
 std::string lineAt(const std::tm& local, const char* format, ...) {
-    char* bytes = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&bytes, &size);
+    std::FILE* out = fileHolding("");
     std::va_list arguments;
     va_start(arguments, format);
     writeTraceLine(out, local, format, arguments);
     va_end(arguments);
+    std::string line = contentOf(out);
     std::fclose(out);
-    std::string line(bytes, size);
-    std::free(bytes);
     return line;
 }
 
@@ -82,14 +80,13 @@ TEST_F(DebugTraceTest, SwitchedOnItAppendsWholeLinesAfterWhatIsThere) {
     debugTrace("sending keys");
     debugTrace("sending number of keys: (%d)", 26);
     std::string content = readFile("dostrel.dbg");
-    ASSERT_EQ(content.rfind("earlier line\n", 0), 0u);
+    ASSERT_EQ(content.rfind("earlier line", 0), 0u);
     EXPECT_EQ(traceMessages(), (std::vector<std::string>{"<no stamp> earlier line", "sending keys",
                                                          "sending number of keys: (26)"}));
 }
 
 TEST_F(DebugTraceTest, StampIsLocalTime) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    useUtcAsLocalTime();
     debug = 1;
     std::time_t before = std::time(nullptr);
     debugTrace("x");
@@ -97,9 +94,8 @@ TEST_F(DebugTraceTest, StampIsLocalTime) {
     std::string content = readFile("dostrel.dbg");
     bool matched = false;
     for (std::time_t t = before; t <= after; ++t) {
-        std::tm local;
-        gmtime_r(&t, &local);
-        matched = matched || content == stamp(local) + ": x\n";
+        std::tm local = utcTime(t);
+        matched = matched || content == stamp(local) + ": x" + textLineEnd();
     }
     EXPECT_TRUE(matched) << content;
 }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,11 +31,13 @@ struct ServerOptions {
     unsigned port = 0;
     std::string name = "dostrel-appserver";
     bool serial = false; // serve each connection in turn, without a thread of its own
+    std::string record;  // when set: each request's bytes go to RECORD-1.bin, RECORD-2.bin, ...
 };
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME] [--serial]\n"
+                 "                         [--record PREFIX]\n"
                  "       dostrel-appserver --print-pattern N\n"
                  "Listens on ADDRESS (127.0.0.1) at port N (0: any free port) and prints\n"
                  "'listening on ADDRESS:PORT' once it accepts connections. --print-pattern\n"
@@ -162,10 +165,22 @@ void answer(int descriptor, const LinkRequest& request, const std::string& serve
         sendText(descriptor, describeRequest(request, serverName));
 }
 
-void serveConnection(int descriptor, std::string serverName) {
+// Keeps the request's bytes exactly as they arrived, for tests that compare the wire.
+void recordRequest(const std::string& prefix, const std::string& bytes) {
+    static std::atomic<unsigned> count{0};
+    std::string name = prefix + "-" + std::to_string(++count) + ".bin";
+    if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+}
+
+void serveConnection(int descriptor, ServerOptions options) {
     LinkRequest request;
-    if (readLinkRequest(descriptor, &request) == DecodeStatus::Complete)
-        answer(descriptor, request, serverName);
+    std::string raw;
+    DecodeStatus status = readLinkRequest(descriptor, &request, &raw);
+    if (!options.record.empty()) recordRequest(options.record, raw);
+    if (status == DecodeStatus::Complete) answer(descriptor, request, options.name);
     close(descriptor);
 }
 
@@ -217,6 +232,8 @@ ServerOptions parseOptions(int argc, char** argv) {
             options.port = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
         else if (option == "--name")
             options.name = value;
+        else if (option == "--record")
+            options.record = value;
         else
             usage();
     }
@@ -234,8 +251,8 @@ int main(int argc, char** argv) {
         int connection = accept(listener, nullptr, nullptr);
         if (connection < 0) continue;
         if (options.serial)
-            serveConnection(connection, options.name);
+            serveConnection(connection, options);
         else
-            std::thread(serveConnection, connection, options.name).detach();
+            std::thread(serveConnection, connection, options).detach();
     }
 }

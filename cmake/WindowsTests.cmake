@@ -1,0 +1,17 @@
+# The Windows build's unit tests, on GoogleTest built from its sources for Windows; ctest runs
+# them through Wine (the toolchain file names it as the emulator).
+option(DOSTREL_TESTS "Build the unit tests" ON)
+if(NOT DOSTREL_TESTS)
+  return()
+endif()
+enable_testing()
+set(DOSTREL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources")
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${DOSTREL_GOOGLETEST_SOURCE} googletest EXCLUDE_FROM_ALL)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+include(cmake/UnitTests.cmake)
+target_link_options(dostrel_unit_tests PRIVATE -static)
+target_link_libraries(dostrel_unit_tests PRIVATE ws2_32)
