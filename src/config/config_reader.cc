@@ -128,6 +128,9 @@ void readGatewayConfig(std::FILE* file, GatewayConfig* config) {
 GatewayConfig* loadGatewayConfig() {
     std::FILE* file = platformOpenTextFile(configFileName(), "r");
     if (file == nullptr) fatalError(2, configFileName());
+    // A buffer of our own spares the stream the system call that would size one.
+    static char readBuffer[4096];
+    std::setvbuf(file, readBuffer, _IOFBF, sizeof readBuffer);
     GatewayConfig* config = static_cast<GatewayConfig*>(std::calloc(1, sizeof(GatewayConfig)));
     if (config == nullptr) fatalError(1);
     readGatewayConfig(file, config);

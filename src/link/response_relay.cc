@@ -5,7 +5,6 @@
 #include "diag/trace.h"
 #include "link/send_buffer.h"
 
-#include <cstring>
 
 void writeAll(int descriptor, const void* data, std::size_t length) {
     const char* next = static_cast<const char*>(data);
@@ -21,7 +20,7 @@ void relayResponse(SocketHandle socket) {
     debugTrace("receiving response ...");
     for (;;) {
         debugTrace("receiving ...");
-        std::memset(sendBuffer.bytes, 0, sizeof sendBuffer.bytes);
+        // Only the bytes received are ever read from the area, so it is not cleared first.
         long received = platformReceive(socket, sendBuffer.bytes, sizeof sendBuffer.bytes);
         // Taken before the trace line, whose file operations may overwrite it.
         int errorCode = platformSocketError();
