@@ -35,6 +35,7 @@ trap 'stop_started; rm -rf "$work"' EXIT
 cgi=$work/cgi-bin
 mkdir -p "$cgi"
 gcc -O2 -static -o "$cgi/floor" bench/floor.c
+gcc -O2 -static -o "$cgi/tcp_floor" bench/tcp_floor.c
 gcc -O2 -o "$work/peer_fcgi_app" bench/peer_fcgi_app.c -lfcgi
 
 start_appserver bench "$work/app-port" || exit 1
@@ -85,14 +86,17 @@ expect 2 >"$work/tiny"
 run_cgi bytes=2 ./dostrel >"$work/s1-dostrel" </dev/null
 run_cgi bytes=2 ./floor >"$work/s1-floor" </dev/null
 run_cgi bytes=2 $peer_cmd >"$work/s1-peer" </dev/null
-for who in dostrel floor peer; do check_output "S1 $who" "$work/tiny" "$work/s1-$who"; done
+tcp_floor_cmd="./tcp_floor $(cat "$work/app-port")"
+run_cgi bytes=2 $tcp_floor_cmd >"$work/s1-tcpfloor" </dev/null
+for who in dostrel floor peer tcpfloor; do check_output "S1 $who" "$work/tiny" "$work/s1-$who"; done
 for round in $(seq $rounds); do
-    order=(./floor ./dostrel "$peer_cmd")
-    [ $((round % 2)) = 0 ] && order=("$peer_cmd" ./dostrel ./floor)
+    order=(./floor "$tcp_floor_cmd" ./dostrel "$peer_cmd")
+    [ $((round % 2)) = 0 ] && order=("$peer_cmd" ./dostrel "$tcp_floor_cmd" ./floor)
     (cd "$cgi" && env -i "${cgi_env[@]}" /usr/bin/hyperfine -N --warmup 10 --runs $runs \
         --export-json "$work/s1-$round.json" --style none "${order[@]}")
     jq -r '.results[] | "\(.command) \(.median)"' "$work/s1-$round.json" |
         sed -e 's|^./floor|floor|' -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
+            -e 's|^./tcp_floor [0-9]* |tcpfloor |' \
             -e 's|^\([a-z]*\) |S1 \1 |' >>"$results"
 done
 
@@ -161,7 +165,7 @@ med() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c {print $3}' "$results" | med
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 mib() { awk -v v="$1" 'BEGIN {printf "%.1f", v / 1024}'; }
 mbps() { awk -v size="$1" -v seconds="$2" 'BEGIN {printf "%.0f", size / 1048576 / seconds}'; }
-s1f=$(med S1 floor) s1d=$(med S1 dostrel) s1p=$(med S1 peer)
+s1f=$(med S1 floor) s1d=$(med S1 dostrel) s1p=$(med S1 peer) s1t=$(med S1 tcpfloor)
 s2f=$(med S2 floor) s2d=$(med S2 dostrel) s2p=$(med S2 peer)
 s3c=$(med S3 cat) s3d=$(med S3 dostrel) s3p=$(med S3 peer)
 s4d=$(med S4 dostrel) s4p=$(med S4 peer)
@@ -173,6 +177,8 @@ echo "|---|---|---|---|---|---|---|"
 printf '| S1 | median ms per request | %.3f | %.3f | %.3f | %s | %s of its time |\n' \
     "$(ratio "$s1f" 0.001)" "$(ratio "$s1d" 0.001)" "$(ratio "$s1p" 0.001)" \
     "$(ratio "$s1d" "$s1f")" "$(ratio "$s1d" "$s1p")"
+printf '| S1 | TCP floor: one send, one relay, nothing else | %.3f ms | | | %s | |\n' \
+    "$(ratio "$s1t" 0.001)" "$(ratio "$s1t" "$s1f")"
 printf '| S2 | requests per second | %.0f | %.0f | %.0f | %s | %s times its rate |\n' \
     "$s2f" "$s2d" "$s2p" "$(ratio "$s2d" "$s2f")" "$(ratio "$s2d" "$s2p")"
 printf '| S3 | MB/s, %d MB response (cat: %s) | | %s | %s | %s of cat | %s times its rate |\n' \

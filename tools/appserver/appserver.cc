@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -105,11 +106,15 @@ std::string header(const std::string& serverName, const char* contentType) {
     return "Content-type: " + std::string(contentType) + "\nX-Appserver: " + serverName + "\n\n";
 }
 
+// The header leaves with the first part of the pattern: a small response is one send, so the
+// client never waits on a second segment.
 void sendPattern(int descriptor, const std::string& serverName, std::size_t size) {
-    if (!sendText(descriptor, header(serverName, "application/octet-stream"))) return;
-    for (std::size_t done = 0; done < size;) {
-        const char* chunk;
-        std::size_t count = patternChunk(done, size - done, &chunk);
+    const char* chunk;
+    std::size_t count = patternChunk(0, size, &chunk);
+    std::string first = header(serverName, "application/octet-stream").append(chunk, count);
+    if (!sendText(descriptor, first)) return;
+    for (std::size_t done = count; done < size;) {
+        count = patternChunk(done, size - done, &chunk);
         if (!sendAll(descriptor, chunk, count)) return;
         done += count;
     }
@@ -250,6 +255,8 @@ int main(int argc, char** argv) {
     for (;;) {
         int connection = accept(listener, nullptr, nullptr);
         if (connection < 0) continue;
+        int on = 1;
+        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         if (options.serial)
             serveConnection(connection, options);
         else
