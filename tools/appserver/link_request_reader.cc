@@ -12,6 +12,8 @@ struct MemorySource {
     std::string_view bytes;
     std::size_t position = 0;
 
+    std::size_t available() const { return bytes.size() - position; }
+
     bool take(std::string* into, std::size_t count) {
         if (bytes.size() - position < count) return false;
         into->append(bytes.data() + position, count);
@@ -25,6 +27,9 @@ struct MemorySource {
 struct DescriptorSource {
     int descriptor;
     std::string* raw;
+
+    // Nothing tells how much will come; lengths up to this are taken at their word.
+    std::size_t available() const { return std::size_t{1} << 30; }
 
     bool take(std::string* into, std::size_t count) {
         char block[65536];
@@ -50,9 +55,12 @@ template <typename Source> bool takeNumber(Source& source, std::uint32_t* number
     return true;
 }
 
+// A long value is given its room at once rather than grown step by step.
 template <typename Source> bool takeText(Source& source, std::string* text) {
     std::uint32_t length;
-    return takeNumber(source, &length) && source.take(text, length);
+    if (!takeNumber(source, &length)) return false;
+    if (length <= source.available()) text->reserve(length);
+    return source.take(text, length);
 }
 
 template <typename Source> DecodeStatus decodeFrom(Source& source, LinkRequest* request) {
