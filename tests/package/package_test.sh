@@ -20,19 +20,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-passed=0
-failed=0
-check() {
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $name"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $name"
-    fi
-}
+check_prefix=""
+. "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 (cd "$build" && cpack -B "$work/package" >"$work/cpack.log" 2>&1) || cat "$work/cpack.log"
 deb=$(ls "$work"/package/dostrel_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -1)
@@ -65,5 +54,4 @@ for file in "${files[@]}"; do
     check "removed $file" test ! -e "$file"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks

@@ -15,19 +15,8 @@ fi
 
 root=$(mktemp -d)
 trap 'stop_started; rm -rf "$root"' EXIT
-passed=0
-failed=0
-check() {
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $name"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $name"
-    fi
-}
+check_prefix=""
+. "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 start_appserver one "$root/port-one" && start_appserver two "$root/port-two" || exit 1
 app_pids=("${started_pids[@]}")
@@ -81,5 +70,4 @@ no_growth() { # the servers hold no more descriptors than before the load
 }
 check "no descriptor left open in the servers ($before before, $after after)" no_growth
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks

@@ -17,19 +17,8 @@ export PATH=$PATH:/usr/sbin
 
 root=$(mktemp -d)
 trap 'stop_started; rm -rf "$root"' EXIT
-passed=0
-failed=0
-check() { # check NAME COMMAND...: runs COMMAND, counts and reports its outcome
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $kind: $name"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $kind: $name"
-    fi
-}
+check_prefix="$kind: "
+. "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 start_appserver one "$root/port-one" && start_appserver two "$root/port-two" || exit 1
 one=$(cat "$root/port-one")
@@ -121,5 +110,4 @@ concurrent() {
 }
 check "300 requests at concurrency 16, every response byte-exact" concurrent
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks

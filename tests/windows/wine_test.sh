@@ -11,19 +11,8 @@ export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$HOME/.wine-dostrel}
 work=$(mktemp -d)
 server=""
 trap '[ -n "$server" ] && kill $server 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-check() {
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - windows: $name"
-    else
-        failed=$((failed + 1))
-        echo "not ok - windows: $name"
-    fi
-}
+check_prefix="windows: "
+. "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 "$appserver" --port 0 --name wine --serial --record "$work/request" >"$work/server.out" &
 server=$!
@@ -110,5 +99,4 @@ run refused /dev/null PATH_INFO=/x
 check "refused connection: status 503" has refused.out "Status: 503 Unavailable"
 check "refused connection: Windows Sockets error code" has refused.err "at port 1, errno 10061."
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks
