@@ -101,8 +101,8 @@ for round in $(seq $rounds); do
 done
 
 # S2: through lighttpd with mod_cgi.
-port=$(free_port)
-start_webserver lighttpd "$work" "$port" || exit 1
+start_webserver_anywhere lighttpd "$work" || exit 1
+port=$webserver_port
 base=http://127.0.0.1:$port/cgi-bin
 printf '\x00\x07' >"$work/tiny-body"
 for who in floor dostrel peer.fcgi; do

@@ -13,8 +13,10 @@ free_port() {
         echo "$port"
         return
     fi
+    # Below the kernel's range for ephemeral ports (32768 up), which concurrent clients and
+    # port-0 listeners draw from.
     for _ in $(seq 200); do
-        port=$((20000 + RANDOM % 40000))
+        port=$((20000 + RANDOM % 12000))
         if ! (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null; then
             echo "$port"
             return
@@ -89,12 +91,39 @@ start_webserver() {
         return 1
         ;;
     esac
+    # The server answers, and it is ours: a server that could not bind has ended by then.
+    local server=${started_pids[-1]}
+    [ "$kind" = apache2 ] && server=${started_groups[-1]}
     for _ in $(seq 100); do
-        curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0
+        kill -0 "$server" 2>/dev/null || break
+        curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/" && kill -0 "$server" 2>/dev/null &&
+            return 0
         sleep 0.05
     done
     echo "$kind did not start; its logs:" >&2
     cat "$root"/logs/*.log >&2
+    return 1
+}
+
+# start_webserver_anywhere KIND ROOT: start_webserver on a free port, trying another one when
+# the port was taken between the look and the bind; sets webserver_port.
+start_webserver_anywhere() {
+    local attempt pids groups pid
+    for attempt in 1 2 3 4 5; do
+        webserver_port=$(free_port) || return 1
+        pids=${#started_pids[@]}
+        groups=${#started_groups[@]}
+        start_webserver "$1" "$2" "$webserver_port" 2>"$2/start-attempt.log" && return 0
+        for pid in "${started_groups[@]:$groups}"; do kill -- "-$pid" 2>/dev/null; done
+        for pid in "${started_pids[@]:$pids}" "${started_groups[@]:$groups}"; do
+            kill "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+        done
+        started_pids=("${started_pids[@]:0:$pids}")
+        started_groups=("${started_groups[@]:0:$groups}")
+        rm -f "$2"/logs/*.sock
+    done
+    cat "$2/start-attempt.log" >&2
     return 1
 }
 

@@ -23,8 +23,8 @@ app_pids=("${started_pids[@]}")
 install_gateway "$root/cgi-bin" "link /one tcp 127.0.0.1 $(cat "$root/port-one")
 link /two tcp 127.0.0.1 $(cat "$root/port-two")
 "
-port=$(free_port)
-start_webserver lighttpd "$root" "$port" || exit 1
+start_webserver_anywhere lighttpd "$root" || exit 1
+port=$webserver_port
 web_pid=${started_pids[-1]}
 # The number of open descriptors of process $1; "gone" when the process has died.
 descriptors() { if [ -d "/proc/$1/fd" ]; then ls "/proc/$1/fd" | wc -l; else echo gone; fi; }

@@ -31,8 +31,8 @@ link * tcp 127.0.0.1 $two
 "
 install_gateway "$root/cgi-bin/strict" "link /one tcp 127.0.0.1 $one
 "
-port=$(free_port)
-start_webserver "$kind" "$root" "$port" || exit 1
+start_webserver_anywhere "$kind" "$root" || exit 1
+port=$webserver_port
 base="http://127.0.0.1:$port/cgi-bin/dostrel"
 out=$root/out
 mkdir -p "$out"
