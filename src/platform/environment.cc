@@ -23,6 +23,10 @@ void takeEnvironment(char** received) {
     std::int32_t hidden = 0;
     for (; received[total] != nullptr; ++total)
         if (isHiddenEntry(received[total])) ++hidden;
+    // A list of our own made by an earlier call (tests take several environments) goes first.
+    static char** ownList = nullptr;
+    std::free(ownList);
+    ownList = nullptr;
     if (hidden == 0) {
         envStrings = received;
         envCount = total;
@@ -30,6 +34,7 @@ void takeEnvironment(char** received) {
     }
     char** kept = static_cast<char**>(std::malloc(sizeof(char*) * (total - hidden + 1)));
     if (kept == nullptr) fatalError(1);
+    ownList = kept;
     std::int32_t count = 0;
     for (std::int32_t i = 0; i < total; ++i)
         if (!isHiddenEntry(received[i])) kept[count++] = received[i];

@@ -26,6 +26,7 @@ int platformSocketError() {
 }
 
 int platformLocalHostName(char* area, std::size_t size) {
+    if (fakeSockets.hostNameFails) return -1;
     std::strncpy(area, "fakehost", size);
     area[size - 1] = '\0';
     return 0;
@@ -52,7 +53,7 @@ bool platformLookupHost(const char* host, std::uint32_t* address) {
 }
 
 SocketHandle platformOpenStreamSocket() {
-    return 7;
+    return fakeSockets.socketFails ? invalidSocket : 7;
 }
 
 int platformConnect(SocketHandle, std::uint32_t address, std::uint16_t port) {

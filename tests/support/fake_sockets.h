@@ -16,6 +16,8 @@ struct FakeSockets {
 
     // Name lookups succeed (with 127.0.0.1) unless told otherwise; every name looked up is kept.
     bool lookupSucceeds = true;
+    bool hostNameFails = false;
+    bool socketFails = false;
     std::vector<std::string> lookedUp;
     int connectResult = 0;
     std::uint32_t connectedAddress = 0; // network byte order

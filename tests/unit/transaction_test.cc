@@ -139,6 +139,23 @@ TEST_F(TransactionTest, FailedLookupIsError6WithTheHost) {
                 "^dostrel: error 6: Error resolving host name 'nowhere.invalid'\\.\n$");
 }
 
+TEST_F(TransactionTest, UnknownLocalHostNameIsError13BeforeAnyTraceLine) {
+    std::snprintf(host, sizeof host, "-");
+    fakeSockets.hostNameFails = true;
+    debug = 1;
+    EXPECT_EXIT((silenceStandardOutput(), run({})), testing::ExitedWithCode(1),
+                "^dostrel: error 13: Unable to determine local host name\\.\n$");
+    if (!deathTestsShareFiles()) GTEST_SKIP() << "the dying process wrote into its own directory";
+    EXPECT_EQ(readFile("dostrel.dbg"), "<missing>");
+}
+
+TEST_F(TransactionTest, SocketThatCannotBeCreatedIsError5WithTheErrorCode) {
+    fakeSockets.socketFails = true;
+    fakeSockets.errorCode = 24;
+    EXPECT_EXIT((silenceStandardOutput(), run({})), testing::ExitedWithCode(1),
+                "^dostrel: error 5: Error creating socket, errno 24\\.\n$");
+}
+
 TEST_F(TransactionTest, TraceOfASmallRequestInOrder) {
     debug = 1;
     fakeSockets.receiveScript = {"Status: 200\n\nhello", "!"};
