@@ -5,7 +5,6 @@
 #include "diag/trace.h"
 #include "link/send_buffer.h"
 
-
 void writeAll(int descriptor, const void* data, std::size_t length) {
     const char* next = static_cast<const char*>(data);
     std::size_t written = 0;

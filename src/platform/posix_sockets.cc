@@ -4,11 +4,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,11 +74,16 @@ static int finishInterruptedConnect(int descriptor) {
     }
 }
 
-int platformConnect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+static sockaddr_in peerAddress(std::uint32_t address, std::uint16_t port) {
     sockaddr_in peer = {};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address;
+    return peer;
+}
+
+int platformConnect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in peer = peerAddress(address, port);
     int descriptor = static_cast<int>(socket);
     if (connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return 0;
     if (errno == EINTR) return finishInterruptedConnect(descriptor);
@@ -114,10 +118,7 @@ void platformCloseSocket(SocketHandle socket) {
 int platformProbeConnect(std::uint32_t address, std::uint16_t port, int milliseconds) {
     int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (descriptor < 0) return errno;
-    sockaddr_in peer = {};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
+    sockaddr_in peer = peerAddress(address, port);
     int failure = 0;
     if (connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
         failure = errno;
