@@ -70,3 +70,7 @@ set_tests_properties(web_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
 add_test(NAME bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/run.sh --smoke)
 set_tests_properties(bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
   PASS_REGULAR_EXPRESSION "outputs checked: 11" TIMEOUT 300)
+
+# The shared test vectors of the link protocol are the bytes this gateway sends.
+add_test(NAME vectors_recorded_from_gateway
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/vectors/generate.py --check $<TARGET_FILE:dostrel>)
