@@ -111,11 +111,29 @@ def request_complete(data):
 
 
 def split_environment(environment):
+    """The variables the gateway makes of |environment|: each string split at its first "=";
+    a string that starts with "=" is a hidden entry (Windows keeps such per-drive entries), no
+    variable, and is not sent."""
     variables = []
     for entry in environment:
+        if entry.startswith(b"="):
+            continue
         name, _, value = entry.partition(b"=")
         variables.append([latin1(name), latin1(value)])
     return variables
+
+
+def decode(data):
+    """The version, variables and body of a complete request, read by its framing."""
+    major, minor, count = struct.unpack(">III", data[4:16])
+    offset, texts = 16, []
+    for _ in range(2 * count):
+        (length,) = struct.unpack(">I", data[offset:offset + 4])
+        texts.append(data[offset + 4:offset + 4 + length])
+        offset += 4 + length
+    assert offset == len(data) and texts[-2] == CONTENT_KEY, "not one whole request"
+    pairs = [[latin1(texts[i]), latin1(texts[i + 1])] for i in range(0, len(texts) - 2, 2)]
+    return [major, minor], pairs, texts[-1]
 
 
 def field_offsets(data):
@@ -157,7 +175,8 @@ def accepted_cases():
         ("typical-post", "A form post as a web server starts the gateway for it.",
          typical, b"quantity=3&go=ok"),
         ("equals-signs",
-         "Strings split at their first '=': several, none, one leading, an empty value.",
+         "Strings split at their first '=': several, none, an empty value; one that starts "
+         "with '=' is no variable and is not sent.",
          [b"A=b=c==d", b"NOEQUALS", b"=x", b"EMPTY=", b"CONTENT_LENGTH=0"], b""),
         ("all-byte-values",
          "Every byte value 1 to 255 in a value, all but '=' in a name, 0 to 255 in the body.",
@@ -173,14 +192,19 @@ def accepted_cases():
 
 
 def vector_for(environment, body, data, description):
+    """The description of a recorded request: what the bytes hold, which must be what the
+    gateway was given."""
+    version, variables, sent_body = decode(data)
+    if variables != split_environment(environment) or sent_body != body or data[:4] != COOKIE:
+        sys.exit("the gateway sent other variables or another body than it was given")
     return {
         "description": description,
         "expect": "accept",
         "recorded": True,
         "environment": [latin1(entry) for entry in environment],
-        "version": [1, 0],
-        "variables": split_environment(environment),
-        "body_base64": base64.b64encode(body).decode("ascii"),
+        "version": version,
+        "variables": variables,
+        "body_base64": base64.b64encode(sent_body).decode("ascii"),
     }
 
 
@@ -234,6 +258,13 @@ def derived_cases(recorded):
     }
     one = recorded["one-variable"]
     cases.append(("minor-version-7", minor, one[:8] + number(7) + one[12:]))
+    cases.append(("empty-name", {
+        "description": "A variable with an empty name: the gateway sends none, the framing "
+                       "allows it.",
+        "expect": "accept", "recorded": False, "version": [1, 0],
+        "variables": [["", "x"]], "body_base64": "",
+    }, COOKIE + number(1) + number(0) + number(2) + text(b"") + text(b"x") + text(CONTENT_KEY)
+        + text(b"")))
     cases.append(("zero-keys", refused(
         "A key count of 0: no content key.", "missing-content-key"),
         COOKIE + number(1) + number(0) + number(0)))
