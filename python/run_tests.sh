@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# run_tests.sh BUILD_DIR -- installs dostrel-wsgi offline into a fresh virtual environment and
+# runs its tests: the shared vectors, the response writer, the server's signals and refusals,
+# and Flask and Django applications through the gateway in BUILD_DIR under lighttpd.
+set -euo pipefail
+if [ $# -ne 1 ]; then
+    echo "usage: run_tests.sh BUILD_DIR" >&2
+    exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+. "$source_dir/scripts/packages.sh"
+need_packages python3 python3-venv python3-pip-whl python3-setuptools-whl python3-setuptools \
+    python3-wheel python3-pytest python3-flask python3-django lighttpd curl
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
+if [ ! -x "$build/dostrel" ]; then
+    need_packages g++ cmake make
+    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
+    cmake --build "$build" -j2 --target dostrel >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Built from a copy, so that the source tree gets no build/ or egg-info folders.
+mkdir "$work/src"
+cp -r "$here/pyproject.toml" "$here/README.md" "$here/dostrel_wsgi" "$work/src/"
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/pip" install -q --no-index --no-build-isolation "$work/src"
+"$work/venv/bin/dostrel-wsgi" --help >/dev/null
+
+# From the temporary folder: the package under test is the installed one, not the source.
+cd "$work"
+status=0
+DOSTREL_BUILD=$build PATH=$PATH:/usr/sbin PYTHONDONTWRITEBYTECODE=1 \
+    "$work/venv/bin/python" -m pytest -p no:cacheprovider -q "$here/tests" || status=$?
+if [ $status -eq 5 ]; then
+    echo "run_tests.sh: pytest collected no test" >&2
+    exit 1
+fi
+exit $status

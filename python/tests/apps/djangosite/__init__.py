@@ -1,0 +1,1 @@
+# __init__.py -- a small Django project for the tests through the gateway.
