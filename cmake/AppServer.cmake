@@ -1,11 +1,20 @@
-# dostrel-appserver: the project's link-protocol application server, and its request decoder,
-# which the tests use too.
-find_package(Threads REQUIRED)
+# The application-server library (appserver/: a C interface, C++ inside) and the sample server
+# dostrel-appserver built on it.
+add_library(dostrel_appserver STATIC
+  appserver/src/allow_list.cc
+  appserver/src/decoder.cc
+  appserver/src/listener.cc
+  appserver/src/request.cc
+  appserver/src/response.cc
+  appserver/src/serve.cc
+  appserver/src/serve_loop.cc
+  appserver/src/server_log.cc
+  appserver/src/stop_signals.cc
+)
+target_include_directories(dostrel_appserver PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/appserver/include> $<INSTALL_INTERFACE:include>)
+dostrel_warnings(dostrel_appserver)
 
-add_library(dostrel_link_request STATIC tools/appserver/link_request_reader.cc)
-target_include_directories(dostrel_link_request PUBLIC tools/appserver)
-dostrel_warnings(dostrel_link_request)
-
-add_executable(dostrel-appserver tools/appserver/appserver.cc)
-target_link_libraries(dostrel-appserver PRIVATE dostrel_link_request Threads::Threads)
+add_executable(dostrel-appserver appserver/sample/appserver.cc appserver/sample/answers.cc)
+target_link_libraries(dostrel-appserver PRIVATE dostrel_appserver)
 dostrel_warnings(dostrel-appserver)

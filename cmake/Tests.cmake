@@ -1,26 +1,28 @@
 # Unit tests (one GoogleTest binary over the core and a scripted socket layer) and process tests
 # (the built gateway run as a web server would run it).
 find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
 include(GoogleTest)
 
 include(cmake/UnitTests.cmake)
 
 add_executable(dostrel_process_tests
   tests/support/gateway_process.cc
+  tests/support/link_encoding.cc
   tests/support/scripted_server.cc
   tests/process/check_test.cc
   tests/process/failure_path_test.cc
   tests/process/fault_test.cc
   tests/process/relay_test.cc
 )
-target_include_directories(dostrel_process_tests PRIVATE tests/support src tools/appserver)
+target_include_directories(dostrel_process_tests PRIVATE tests/support src appserver/sample)
 target_compile_definitions(dostrel_process_tests PRIVATE
   DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
   DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>"
   DOSTREL_CHECK_PATH="$<TARGET_FILE:dostrel-check>"
   DOSTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(dostrel_process_tests PRIVATE
-  dostrel_core dostrel_link_request GTest::gtest_main Threads::Threads)
+  dostrel_core dostrel_appserver GTest::gtest_main Threads::Threads)
 add_dependencies(dostrel_process_tests dostrel dostrel-appserver dostrel-check)
 dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
@@ -69,8 +71,12 @@ set_tests_properties(web_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
 # The benchmark, briefly: it runs and every contender's output is right (no speed is judged).
 add_test(NAME bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/run.sh --smoke)
 set_tests_properties(bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
-  PASS_REGULAR_EXPRESSION "outputs checked: 11" TIMEOUT 300)
+  PASS_REGULAR_EXPRESSION "outputs checked: 12" TIMEOUT 300)
 
 # The shared test vectors of the link protocol are the bytes this gateway sends.
 add_test(NAME vectors_recorded_from_gateway
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/vectors/generate.py --check $<TARGET_FILE:dostrel>)
+
+# The application-server library: its unit tests, the sample server as a process, and a C
+# program built against the installed library.
+include(cmake/AppServerTests.cmake)

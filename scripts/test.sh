@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # test.sh -- builds the gateway with warnings as errors and runs every test: the release build's
-# unit, process, web-server, load and package tests (the process tests once more under valgrind),
-# the same suite built with AddressSanitizer and UBSan, the Windows build with its unit tests and
-# process tests under Wine, and each fuzz target for a while (DOSTREL_FUZZ_SECONDS, 60 by default).
+# unit, process, web-server, load and package tests (the process tests once more under valgrind,
+# and once against a 32-bit build under QEMU), the same suite built with AddressSanitizer and
+# UBSan, the Windows build with its unit tests and process tests under Wine, and each fuzz target
+# for a while (DOSTREL_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make libgtest-dev libgmock-dev valgrind groff-base bsdextrautils \
+need_packages g++ cmake make libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config valgrind \
+    groff-base bsdextrautils \
     dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl \
     hyperfine wrk libfcgi-bin libfcgi-dev jq time \
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 g++-multilib qemu-user-static
 
 echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
+echo "== 32-bit Linux build: the process tests run it under QEMU's user-mode emulator"
+cmake -S . -B build-m32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake -DDOSTREL_WERROR=ON \
+    -DDOSTREL_TESTS=OFF
+cmake --build build-m32 -j"$(nproc)" --target dostrel dostrel-check
+DOSTREL_TEST_GATEWAY=$PWD/build-m32/dostrel DOSTREL_TEST_CHECK=$PWD/build-m32/dostrel-check \
+    DOSTREL_TEST_WRAPPER=qemu-i386-static build/dostrel_process_tests --gtest_brief=1
 
 echo "== AddressSanitizer and UBSan build, every test but valgrind's and the package's"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTREL_WERROR=ON
@@ -33,5 +41,6 @@ cmake --build build-win32 -j"$(nproc)"
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DDOSTREL_FUZZ=ON -DDOSTREL_TESTS=OFF
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_config fuzz_content_length fuzz_request_roundtrip
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_config fuzz_content_length fuzz_request_roundtrip \
+    fuzz_link_decoder
 bash tests/fuzz/run_fuzzers.sh build-fuzz "${DOSTREL_FUZZ_SECONDS:-60}"

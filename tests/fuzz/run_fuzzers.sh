@@ -10,7 +10,7 @@ artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
 passed=0
 failed=0
-for target in config content_length request_roundtrip; do
+for target in config content_length request_roundtrip link_decoder; do
     corpus=$here/corpus/${target%_roundtrip}
     scratch=$(mktemp -d)
     # -close_fd_mask=2: the configuration reader's warnings would drown the fuzzer's report.

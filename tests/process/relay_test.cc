@@ -19,18 +19,7 @@ std::string configFor(std::uint16_t port, const std::string& extra = "") {
 
 // The request the gateway must send for |env| and |body|.
 std::string expectedRequest(const std::vector<std::string>& env, const std::string& body) {
-    LinkRequest request;
-    request.cookie = linkRequestCookie;
-    request.majorVersion = 1;
-    for (const std::string& entry : env) {
-        std::size_t equals = entry.find('=');
-        if (equals == std::string::npos)
-            request.keys.push_back({entry, ""});
-        else
-            request.keys.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
-    }
-    request.keys.push_back({std::string(requestContentKey), body});
-    return encodeLinkRequest(request);
+    return encodeLinkRequest(requestFromEnvironment(env, body));
 }
 
 // The request as the gateway sent it. Under a wrapper such as valgrind the gateway's environment
@@ -40,8 +29,8 @@ std::string receivedRequest(const ScriptedServer& server) {
     static const std::vector<std::string> wrapperVariables = {
         "LD_PRELOAD", "LD_LIBRARY_PATH", "GLIBCPP_FORCE_NEW", "GLIBCXX_FORCE_NEW", "PWD"};
     LinkRequest request = server.request;
-    std::erase_if(request.keys, [](const LinkKey& key) {
-        return std::find(wrapperVariables.begin(), wrapperVariables.end(), key.name) !=
+    std::erase_if(request.variables, [](const auto& variable) {
+        return std::find(wrapperVariables.begin(), wrapperVariables.end(), variable.first) !=
                wrapperVariables.end();
     });
     return encodeLinkRequest(request);
@@ -89,6 +78,7 @@ TEST(Relay, EmptyEnvironmentSendsThe45ByteRequestAndRelaysTheReply) {
 
 TEST(Relay, EveryEnvironmentStringBecomesAKeyInOrder) {
     if (underWrapper()) GTEST_SKIP() << "the wrapper reorders the environment";
+    if (underEmulator()) GTEST_SKIP() << "the emulator drops environment strings without '='";
     ScriptedServer server({.reply = {{"ok"}}});
     WorkDirectory dir;
     dir.write("dostrel.cnf", configFor(server.port));
@@ -109,8 +99,8 @@ TEST(Relay, BinaryBodyWithEveryByteValueArrivesUnchanged) {
     std::vector<std::string> env = {"CONTENT_LENGTH=" + std::to_string(body.size())};
     GatewayResult result = runGateway({dir.path, env, body + "trailing bytes not forwarded"});
     ASSERT_TRUE(server.waitServed());
-    ASSERT_EQ(server.status, DecodeStatus::Complete);
-    EXPECT_TRUE(*linkRequestBody(server.request) == body);
+    ASSERT_TRUE(server.decoded) << dostrel_reason_word(server.reason);
+    EXPECT_TRUE(server.request.body == body);
     EXPECT_EQ(receivedRequest(server), expectedRequest(env, body));
 }
 

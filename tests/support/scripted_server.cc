@@ -1,6 +1,7 @@
 // scripted_server.cc -- the scripted link-protocol server of the process tests.
 #include "scripted_server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -45,6 +46,30 @@ void readSome(int connection, std::size_t count, std::string* into) {
     }
 }
 
+// Reads the request through the library's decoder, never past its end, keeping its bytes.
+dostrel_reason readRequest(int connection, std::string* bytes, LinkRequest* request) {
+    dostrel_decoder* decoder = dostrel_decoder_new(nullptr);
+    char block[65536];
+    while (dostrel_decoder_needed(decoder) > 0) {
+        std::size_t want = std::min(dostrel_decoder_needed(decoder), sizeof block);
+        ssize_t got = read(connection, block, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            dostrel_decoder_end(decoder);
+            break;
+        }
+        bytes->append(block, static_cast<std::size_t>(got));
+        dostrel_decoder_feed(decoder, block, static_cast<std::size_t>(got), nullptr);
+    }
+    dostrel_reason reason = dostrel_decoder_reason(decoder);
+    if (dostrel_request* decoded = dostrel_decoder_take(decoder)) {
+        *request = linkRequestOf(decoded);
+        dostrel_request_free(decoded);
+    }
+    dostrel_decoder_free(decoder);
+    return reason;
+}
+
 // Closing with a zero linger time sends a reset instead of an orderly end.
 void resetConnection(int connection) {
     linger abort = {1, 0};
@@ -85,7 +110,7 @@ void ScriptedServer::serve() {
     if (script.readOnly > 0)
         readSome(connection, script.readOnly, &requestBytes);
     else if (script.readRequest)
-        status = readLinkRequest(connection, &request, &requestBytes);
+        decoded = (reason = readRequest(connection, &requestBytes, &request)) == DOSTREL_OK;
     replyComplete = true;
     for (const ReplyStep& step : script.reply) {
         replyComplete = replyComplete && sendEverything(connection, step.bytes);

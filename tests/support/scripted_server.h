@@ -1,7 +1,7 @@
 // scripted_server.h -- a link-protocol server on 127.0.0.1 that the process tests script.
 #pragma once
 
-#include "link_request_reader.h"
+#include "link_encoding.h"
 
 #include <atomic>
 #include <cstdint>
@@ -37,10 +37,11 @@ struct ScriptedServer {
 
     std::uint16_t port = 0;
     ServerScript script;
-    std::string requestBytes; // every byte read from the gateway
-    LinkRequest request;      // the decoded request
-    DecodeStatus status = DecodeStatus::Truncated;
-    bool replyComplete = false; // every reply byte was taken by the connection
+    std::string requestBytes;           // every byte read from the gateway
+    LinkRequest request;                // the decoded request
+    dostrel_reason reason = DOSTREL_OK; // why the request was refused, if it was
+    bool decoded = false;               // a whole request was read
+    bool replyComplete = false;         // every reply byte was taken by the connection
 
   private:
     void serve();

@@ -1,4 +1,4 @@
-// html_text.h -- HTML escaping for the pages that the tools and the tests build.
+// html_text.h -- HTML escaping for the pages that the sample server and the tests build.
 #pragma once
 
 #include <string>

@@ -1,0 +1,185 @@
+/* appserver.h -- the dostrel application-server library: read link requests, write CGI
+ * responses, serve with a pool of worker processes. A plain C interface for C, C++ and FFI. */
+#ifndef DOSTREL_APPSERVER_H
+#define DOSTREL_APPSERVER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The name of the last key of every request; its value is the request body. */
+#define DOSTREL_CONTENT_KEY "XBRENNOX_CONTENT_DATA"
+
+/* ---- Limits -------------------------------------------------------------------------------- */
+
+/* What one request may take. Every length is checked the moment it is read, before the bytes it
+ * announces; memory grows only with bytes that really arrived. */
+typedef struct dostrel_limits {
+    uint32_t max_keys;           /* the key count, content key included (10000) */
+    uint64_t max_variable_bytes; /* names and values of the variables together (1 MiB) */
+    uint64_t max_body_bytes;     /* the content key's value (1 GiB) */
+    uint32_t read_timeout_ms;    /* for the whole request to arrive (30000); 0: no limit */
+} dostrel_limits;
+
+/* The defaults above. */
+dostrel_limits dostrel_limits_default(void);
+
+/* Why a request was refused; DOSTREL_OK when it was not. */
+typedef enum dostrel_reason {
+    DOSTREL_OK = 0,
+    DOSTREL_BAD_COOKIE,          /* "bad-cookie" */
+    DOSTREL_UNSUPPORTED_VERSION, /* "unsupported-version" */
+    DOSTREL_TOO_MANY_KEYS,       /* "too-many-keys" */
+    DOSTREL_MISSING_CONTENT_KEY, /* "missing-content-key" */
+    DOSTREL_VARIABLES_TOO_LARGE, /* "variables-too-large" */
+    DOSTREL_BODY_TOO_LARGE,      /* "body-too-large" */
+    DOSTREL_TRUNCATED,           /* "truncated" */
+    DOSTREL_TIMEOUT,             /* "timeout" */
+    DOSTREL_NOT_ALLOWED,         /* "not-allowed" */
+    DOSTREL_OUT_OF_MEMORY        /* "out-of-memory": this process, not the request, failed */
+} dostrel_reason;
+
+/* The reason's word as the logs and the shared test vectors spell it ("ok" for DOSTREL_OK). */
+const char* dostrel_reason_word(dostrel_reason reason);
+
+/* ---- Requests ------------------------------------------------------------------------------ */
+
+/* A decoded request: its version, the variables in the order they came, and the body. */
+typedef struct dostrel_request dostrel_request;
+
+void dostrel_request_free(dostrel_request* request);
+uint32_t dostrel_request_major(const dostrel_request* request);
+uint32_t dostrel_request_minor(const dostrel_request* request);
+/* The number of variables (the keys before the content key). */
+size_t dostrel_request_count(const dostrel_request* request);
+/* Name and value of variable |index| (< count). Values are bytes: |*length| (when |length| is
+ * not NULL) is the size; a zero byte follows each for the convenience of C string functions. */
+const char* dostrel_request_name(const dostrel_request* request, size_t index, size_t* length);
+const char* dostrel_request_value(const dostrel_request* request, size_t index, size_t* length);
+/* The value of the first variable named exactly |name|, or NULL. */
+const char* dostrel_request_get(const dostrel_request* request, const char* name, size_t* length);
+/* The body (never NULL; zero-terminated too). */
+const char* dostrel_request_body(const dostrel_request* request, size_t* length);
+/* The request as the gateway sent it: writes the bytes when |capacity| suffices and returns
+ * how many there are (so a first call with capacity 0 gives the size). */
+size_t dostrel_request_encode(const dostrel_request* request, void* out, size_t capacity);
+
+/* ---- Decoding ------------------------------------------------------------------------------ */
+
+typedef enum dostrel_decode_status {
+    DOSTREL_NEED_MORE = 0, /* every byte taken; the request is not complete yet */
+    DOSTREL_DONE = 1,      /* complete: take it with dostrel_decoder_take */
+    DOSTREL_REFUSED = 2    /* refused: dostrel_decoder_reason says why */
+} dostrel_decode_status;
+
+/* A push decoder: bytes in as they come, in pieces of any size. */
+typedef struct dostrel_decoder dostrel_decoder;
+
+/* NULL |limits|: the defaults (read_timeout_ms plays no part here). NULL when out of memory. */
+dostrel_decoder* dostrel_decoder_new(const dostrel_limits* limits);
+void dostrel_decoder_free(dostrel_decoder* decoder);
+/* Takes bytes up to the end of the request or the refusal, never beyond: |*consumed| (when not
+ * NULL) tells how many were taken. After DONE or REFUSED it takes nothing more. */
+dostrel_decode_status dostrel_decoder_feed(dostrel_decoder* decoder, const void* bytes, size_t size,
+                                           size_t* consumed);
+/* How many bytes the request certainly still has: reading this many never reads past its end.
+ * At least 1 while more is needed, 0 after DONE or REFUSED. */
+size_t dostrel_decoder_needed(const dostrel_decoder* decoder);
+dostrel_reason dostrel_decoder_reason(const dostrel_decoder* decoder);
+/* After DONE: the request, now the caller's (free it with dostrel_request_free); the decoder
+ * starts over for a next request. NULL before DONE. */
+dostrel_request* dostrel_decoder_take(dostrel_decoder* decoder);
+/* The end of the stream (EOF or a failed read): a request not yet complete is truncated. */
+void dostrel_decoder_end(dostrel_decoder* decoder);
+
+/* One request from memory. On DOSTREL_OK |*request| is set (the caller frees it) and
+ * |*consumed| (when not NULL) is the request's size; bytes after it are left alone. */
+dostrel_reason dostrel_decode(const void* bytes, size_t size, const dostrel_limits* limits,
+                              dostrel_request** request, size_t* consumed);
+
+/* Reads one request from a connected descriptor (blocking or not) by its framing, never past
+ * its last byte, within limits->read_timeout_ms from this call. On DOSTREL_OK |*request| is
+ * set. On a refusal nothing has been written; close the connection. */
+dostrel_reason dostrel_request_read(int fd, const dostrel_limits* limits,
+                                    dostrel_request** request);
+
+/* ---- Responses ----------------------------------------------------------------------------- */
+
+/* A CGI response written to a connection: optional status, header lines (repeat a name to send
+ * it twice), then the body in as many pieces as wanted. Small pieces are gathered in a fixed
+ * buffer; large ones go straight through, so memory stays constant whatever the size. Every
+ * function returns 0, or -1 with errno set: a call it cannot take (EINVAL, EALREADY) is refused
+ * and the response goes on; a failed send ends it, and every later call fails the same way
+ * (dostrel_response_error). */
+typedef struct dostrel_response dostrel_response;
+
+/* A response on |fd|; a send that makes no progress for |write_timeout_ms| (0: no limit)
+ * fails with ETIMEDOUT. The descriptor stays the caller's. NULL when out of memory. */
+dostrel_response* dostrel_response_new(int fd, unsigned write_timeout_ms);
+/* Finishes the response (dostrel_response_finish) and frees it; returns what finishing did. */
+int dostrel_response_free(dostrel_response* response);
+/* "Status: CODE PHRASE" (NULL phrase: the usual one). Before the body only (EALREADY). */
+int dostrel_response_status(dostrel_response* response, int code, const char* phrase);
+/* "Name: value"; a name of token characters, a value without CR, LF or zero (EINVAL). */
+int dostrel_response_header(dostrel_response* response, const char* name, const char* value);
+/* Body bytes; the first call ends the header lines. */
+int dostrel_response_write(dostrel_response* response, const void* data, size_t size);
+/* Body text, printf-style. */
+int dostrel_response_printf(dostrel_response* response, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+/* Sends what is gathered. A response given nothing at all becomes a 500 answer. */
+int dostrel_response_finish(dostrel_response* response);
+/* 0, or the errno of the failed send: EPIPE or ECONNRESET when the peer went away, ETIMEDOUT
+ * when it stopped reading. */
+int dostrel_response_error(const dostrel_response* response);
+
+/* ---- Serving ------------------------------------------------------------------------------- */
+
+/* Called once per complete request, in a worker. The response is finished and the connection
+ * closed when it returns. */
+typedef void (*dostrel_handler)(const dostrel_request* request, dostrel_response* response,
+                                void* user_data);
+/* Receives each log line, without a line end. */
+typedef void (*dostrel_log_function)(void* log_data, const char* line);
+
+typedef struct dostrel_server_options {
+    const char* host;          /* numeric address to bind ("127.0.0.1") */
+    unsigned port;             /* 0: any free port */
+    unsigned workers;          /* worker processes (processors online); 0: serve in the caller */
+    dostrel_limits limits;     /* per request */
+    const char* allow;         /* peers allowed: "ADDR[/BITS],..."; NULL or "": every peer */
+    unsigned grace_ms;         /* after SIGTERM, time to finish what came in (30000) */
+    unsigned write_timeout_ms; /* a response send making no progress this long fails (30000) */
+    unsigned max_connections;  /* connections a process reads requests on at once (1024) */
+    unsigned backlog;          /* the listen backlog (1024) */
+    const char* name;          /* the log lines' prefix ("dostrel-appserver") */
+    FILE* log_file;            /* where log lines go (NULL: standard error) */
+    dostrel_log_function log;  /* when set: every log line goes here instead */
+    void* log_data;
+    /* Called once the server accepts connections, with the bound address and port. */
+    void (*on_listening)(const char* address, unsigned port, void* user_data);
+} dostrel_server_options;
+
+/* Fills |options| with the defaults above. */
+void dostrel_server_options_default(dostrel_server_options* options);
+
+/* Listens and serves until SIGTERM or dostrel_serve_stop (graceful: no new connections, but
+ * what is in flight and what waits in the listen backlog is served, within grace_ms) or
+ * SIGINT/SIGQUIT (at once). Returns 0 after a stop, -1 when it could not start (logged). One
+ * dostrel_serve at a time per process. */
+int dostrel_serve(const dostrel_server_options* options, dostrel_handler handler, void* user_data);
+/* Asks the running server for a graceful stop; safe in a handler and in a signal handler. */
+void dostrel_serve_stop(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DOSTREL_APPSERVER_H */
