@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
-# run.sh [--smoke] -- the gateway's benchmark, side by side with the floor (a static C CGI
+# run.sh [--smoke] [--s4] -- the gateway's benchmark, side by side with the floor (a static C CGI
 # program that writes the response itself) and the peer (cgi-fcgi with a trivial FastCGI
 # application), in interleaved rounds. Every program's output is checked byte for byte before
 # it is timed. Servers run on 127.0.0.1 only and are stopped at the end.
 #   S1  one request, started directly with a web server's environment, tiny response
 #   S2  requests per second through lighttpd with mod_cgi (wrk, 4 connections)
 #   S3  a 100 MB response relayed to /dev/null, beside cat of a 100 MB file; peak RSS
-#   S4  a 20 MB request body; peak RSS
+#   S4  a 20 MB request body to an application that discards it; the same with the sample
+#       server, which keeps it; peak RSS
 # --smoke: a few seconds, small sizes: checks that it runs and that the outputs are right.
+# --s4: S4 alone.
 # DOSTREL_BUILD=DIR uses an existing build of the gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 . scripts/packages.sh
 need_packages g++ cmake make hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq time curl
-smoke=0
-[ "${1:-}" = --smoke ] && smoke=1
+smoke=0 only_s4=0
+for argument in "$@"; do
+    case $argument in
+    --smoke) smoke=1 ;;
+    --s4) only_s4=1 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--s4]" >&2 && exit 2 ;;
+    esac
+done
 if [ -z "${DOSTREL_BUILD:-}" ]; then
     build_gateway >/dev/null
     DOSTREL_BUILD=$source_dir/build
@@ -37,6 +45,7 @@ mkdir -p "$cgi"
 gcc -O2 -static -o "$cgi/floor" bench/floor.c
 gcc -O2 -static -o "$cgi/tcp_floor" bench/tcp_floor.c
 gcc -O2 -o "$work/peer_fcgi_app" bench/peer_fcgi_app.c -lfcgi
+gcc -O2 -o "$work/discard_app" bench/discard_app.c
 
 start_appserver bench "$work/app-port" || exit 1
 peer_port=$(free_port)
@@ -81,6 +90,14 @@ results=$work/results
 : >"$results"
 record() { echo "$1 $2 $3" >>"$results"; } # scenario contender value
 
+peak_kib() { # peak_kib QUERY INPUT -- program...: the program's peak resident set in KiB
+    local query=$1 input=$2
+    shift 2
+    (cd "$cgi" && env -i "${cgi_env[@]}" "QUERY_STRING=$query" /usr/bin/time -f %M "$@" \
+        <"$input" 2>&1 >/dev/null | tail -1)
+}
+
+if [ $only_s4 = 0 ]; then
 # S1: start-up cost, each program run directly.
 expect 2 >"$work/tiny"
 run_cgi bytes=2 ./dostrel >"$work/s1-dostrel" </dev/null
@@ -133,30 +150,42 @@ for round in $(seq $rounds); do
         sed -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
             -e 's|^cat .* |cat |' -e 's|^\([a-z]*\) |S3 \1 |' >>"$results"
 done
-peak_kib() { # peak_kib QUERY INPUT -- program...: the program's peak resident set in KiB
-    local query=$1 input=$2
-    shift 2
-    (cd "$cgi" && env -i "${cgi_env[@]}" "QUERY_STRING=$query" /usr/bin/time -f %M "$@" \
-        <"$input" 2>&1 >/dev/null | tail -1)
-}
 record S3rss dostrel-1MB "$(peak_kib bytes=1048576 /dev/null ./dostrel)"
 record S3rss dostrel-huge "$(peak_kib bytes=$huge /dev/null ./dostrel)"
+fi
 
-# S4: a large request body.
+# S4: a large request body. The peer's application reads the body and throws it away, and so
+# does the gateway's (bench/discard_app.c, in a directory of its own); the gateway is timed with
+# the sample server as well, which keeps the body in memory as it reads it.
+"$work/discard_app" 0 >"$work/discard.out" &
+started_pids+=($!)
+for _ in $(seq 100); do grep -q '^listening on' "$work/discard.out" && break; sleep 0.05; done
+discard_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/discard.out")
+[ -n "$discard_port" ] || { echo "discard_app did not start" >&2; exit 1; }
+s4cgi=$work/s4-cgi-bin
+install_gateway "$s4cgi" "link * tcp 127.0.0.1 $discard_port
+"
+
 head -c $body_size /dev/urandom >"$work/body"
 export CONTENT_LENGTH=$body_size
 cgi_env+=(CONTENT_LENGTH=$body_size REQUEST_METHOD=POST)
-run_cgi bytes=2 ./dostrel <"$work/body" >"$work/s4-dostrel"
+expect 2 >"$work/tiny"
+run_cgi bytes=2 ./dostrel <"$work/body" >"$work/s4-sample"
+(cd "$s4cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 ./dostrel) <"$work/body" \
+    >"$work/s4-dostrel"
 run_cgi bytes=2 $peer_cmd <"$work/body" >"$work/s4-peer"
 check_output "S4 dostrel" "$work/tiny" "$work/s4-dostrel"
+check_output "S4 dostrel with the sample server" "$work/tiny" "$work/s4-sample"
 check_output "S4 peer" "$work/tiny" "$work/s4-peer"
 for round in $(seq $rounds); do
+    order=("cd $s4cgi && ./dostrel <$work/body" "$peer_cmd <$work/body" "./dostrel <$work/body")
+    [ $((round % 2)) = 0 ] && order=("./dostrel <$work/body" "$peer_cmd <$work/body" "${order[0]}")
     (cd "$cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 /usr/bin/hyperfine -i \
         --warmup 2 --runs $((runs / 20 + 3)) --export-json "$work/s4-$round.json" --style none \
-        "./dostrel <$work/body" "$peer_cmd <$work/body")
+        "${order[@]}")
     jq -r '.results[] | "\(.command) \(.median)"' "$work/s4-$round.json" |
-        sed -e 's|^./dostrel.* |dostrel |' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
-            -e 's|^\([a-z]*\) |S4 \1 |' >>"$results"
+        sed -e 's|^cd .* |dostrel |' -e 's|^./dostrel.* |dostrel-sample |' \
+            -e 's|^/usr/bin/cgi-fcgi.* |peer |' -e 's|^\([a-z-]*\) |S4 \1 |' >>"$results"
 done
 record S4rss dostrel "$(peak_kib bytes=2 "$work/body" ./dostrel)"
 
@@ -165,15 +194,16 @@ med() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c {print $3}' "$results" | med
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 mib() { awk -v v="$1" 'BEGIN {printf "%.1f", v / 1024}'; }
 mbps() { awk -v size="$1" -v seconds="$2" 'BEGIN {printf "%.0f", size / 1048576 / seconds}'; }
-s1f=$(med S1 floor) s1d=$(med S1 dostrel) s1p=$(med S1 peer) s1t=$(med S1 tcpfloor)
-s2f=$(med S2 floor) s2d=$(med S2 dostrel) s2p=$(med S2 peer)
-s3c=$(med S3 cat) s3d=$(med S3 dostrel) s3p=$(med S3 peer)
-s4d=$(med S4 dostrel) s4p=$(med S4 peer)
+s4d=$(med S4 dostrel) s4p=$(med S4 peer) s4s=$(med S4 dostrel-sample)
 echo
 echo "dostrel benchmark: $(nproc) cores, $(uname -sr), $rounds rounds, outputs checked: $checked"
 echo
 echo "| scenario | measure | floor | dostrel | peer (cgi-fcgi) | dostrel / floor | dostrel vs peer |"
 echo "|---|---|---|---|---|---|---|"
+if [ $only_s4 = 0 ]; then
+s1f=$(med S1 floor) s1d=$(med S1 dostrel) s1p=$(med S1 peer) s1t=$(med S1 tcpfloor)
+s2f=$(med S2 floor) s2d=$(med S2 dostrel) s2p=$(med S2 peer)
+s3c=$(med S3 cat) s3d=$(med S3 dostrel) s3p=$(med S3 peer)
 printf '| S1 | median ms per request | %.3f | %.3f | %.3f | %s | %s of its time |\n' \
     "$(ratio "$s1f" 0.001)" "$(ratio "$s1d" 0.001)" "$(ratio "$s1p" 0.001)" \
     "$(ratio "$s1d" "$s1f")" "$(ratio "$s1d" "$s1p")"
@@ -186,9 +216,12 @@ printf '| S3 | MB/s, %d MB response (cat: %s) | | %s | %s | %s of cat | %s times
     "$(ratio "$s3c" "$s3d")" "$(ratio "$s3p" "$s3d")"
 printf '| S3 | peak RSS MiB, 1 MB / %d MB response | | %s / %s | | | |\n' \
     $((huge / 1048576)) "$(mib "$(med S3rss dostrel-1MB)")" "$(mib "$(med S3rss dostrel-huge)")"
-printf '| S4 | MB/s, %d MB body | | %s | %s | | %s times its rate |\n' \
+fi
+printf '| S4 | MB/s, %d MB body, discarded | | %s | %s | | %s times its rate |\n' \
     $((body_size / 1048576)) "$(mbps $body_size "$s4d")" "$(mbps $body_size "$s4p")" \
     "$(ratio "$s4p" "$s4d")"
+printf '| S4 | MB/s, %d MB body, kept by the sample server | | %s | | | %s times its rate |\n' \
+    $((body_size / 1048576)) "$(mbps $body_size "$s4s")" "$(ratio "$s4p" "$s4s")"
 printf '| S4 | peak RSS MiB | | %s | | | body %d MiB |\n' "$(mib "$(med S4rss dostrel)")" \
     $((body_size / 1048576))
 [ -n "${DOSTREL_BENCH_RESULTS:-}" ] && cp "$results" "$DOSTREL_BENCH_RESULTS"

@@ -19,6 +19,7 @@ add_library(dostrel_core STATIC
   src/link/tcp_transaction.cc
   src/platform/environment.cc
   $<IF:$<BOOL:${WIN32}>,src/platform/windows_process.cc,src/platform/posix_process.cc>
+  $<IF:$<BOOL:${WIN32}>,src/platform/windows_memory.cc,src/platform/posix_memory.cc>
 )
 target_include_directories(dostrel_core PUBLIC src)
 dostrel_warnings(dostrel_core)

@@ -7,7 +7,7 @@
 #include "platform/environment.h"
 #include "platform/platform.h"
 
-#include <cstdlib>
+#include <cstddef>
 
 // Lengths from here up cannot be allocated with their terminating zero byte on a 32-bit heap;
 // refusing them everywhere keeps the two builds alike.
@@ -38,7 +38,7 @@ static char* requestBody = nullptr;
 static char* readRequestBody(std::uint32_t length) {
     if (length == 0) return nullptr;
     // Zero-filled, so the body is always followed by a zero byte.
-    char* body = static_cast<char*>(std::calloc(length + 1u, 1));
+    char* body = static_cast<char*>(platformAllocateBody(length + std::size_t{1}));
     if (body == nullptr) fatalError(1);
     readExactly(0, body, length);
     return body;

@@ -77,5 +77,8 @@ bool platformCurrentDirectory(char* area, std::size_t size);
 std::FILE* platformOpenTextFile(const char* name, const char* mode);
 /// The local time of |when|; false when the clock value cannot be converted.
 bool platformLocalTime(std::time_t when, std::tm* local);
+/// Zero-filled room for the request body, kept until the process ends; null when the system
+/// cannot give it.
+void* platformAllocateBody(std::size_t size);
 /// Flushes every buffered output stream and ends the process; no exit handlers run.
 [[noreturn]] void platformExitProcess(int status);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,7 +36,10 @@ const char* platformOwnExecutablePath() {
     return path;
 }
 
+// A count beyond SSIZE_MAX has no defined result; a 32-bit program reading a body of 2 GiB or
+// more asks for one, so it asks for SSIZE_MAX at most and reads the rest in the next call.
 long platformReadDescriptor(int descriptor, void* area, std::size_t size) {
+    if (size > SSIZE_MAX) size = SSIZE_MAX;
     ssize_t result;
     do {
         result = read(descriptor, area, size);

@@ -95,7 +95,38 @@ void platformDisableNagle(SocketHandle socket) {
     setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// With Nagle's algorithm off, every block of a long request would leave as a segment of its
+// own, and the receiver would be woken for each. From a request's second send on the socket is
+// corked, so that the kernel sends only full segments; the cork comes off when the gateway turns
+// to the response, and what is left leaves at once. The bytes and the sends stay the same. A
+// request of one block is sent uncorked, without the two extra calls.
+struct SendGrouping {
+    int descriptor = -1;
+    int sends = 0;
+    bool corked = false;
+};
+static SendGrouping grouping;
+
+static void groupSends(int descriptor) {
+    if (grouping.descriptor != descriptor) grouping = {descriptor, 0, false};
+    if (++grouping.sends != 2) return;
+#ifdef TCP_CORK
+    int on = 1;
+    grouping.corked = setsockopt(descriptor, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0;
+#endif
+}
+
+static void releaseSends(int descriptor) {
+    if (grouping.descriptor != descriptor) return;
+#ifdef TCP_CORK
+    int off = 0;
+    if (grouping.corked) setsockopt(descriptor, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+#endif
+    grouping = {};
+}
+
 long platformSend(SocketHandle socket, const void* data, std::size_t length) {
+    groupSends(static_cast<int>(socket));
     ssize_t sent;
     do {
         sent = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
@@ -104,6 +135,7 @@ long platformSend(SocketHandle socket, const void* data, std::size_t length) {
 }
 
 long platformReceive(SocketHandle socket, void* area, std::size_t size) {
+    releaseSends(static_cast<int>(socket));
     ssize_t received;
     do {
         received = recv(static_cast<int>(socket), area, size, 0);
@@ -112,6 +144,7 @@ long platformReceive(SocketHandle socket, void* area, std::size_t size) {
 }
 
 void platformCloseSocket(SocketHandle socket) {
+    if (grouping.descriptor == static_cast<int>(socket)) grouping = {};
     close(static_cast<int>(socket));
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 GatewayResult runCheck(const WorkDirectory& dir, std::vector<std::string> arguments) {
     GatewayCall call(dir.path, {}, "", "dostrel-check");
-    call.program = DOSTREL_CHECK_PATH;
+    call.program = checkPath();
     call.arguments = std::move(arguments);
     return runGateway(call);
 }

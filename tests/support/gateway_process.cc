@@ -4,6 +4,7 @@
 #include "diag/build_info.h"
 #include "html_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -12,12 +13,17 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <regex>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #ifndef DOSTREL_GATEWAY_PATH
 #error "DOSTREL_GATEWAY_PATH must name the built gateway"
+#endif
+#ifndef DOSTREL_CHECK_PATH
+#error "DOSTREL_CHECK_PATH must name the built dostrel-check"
 #endif
 
 const char* gatewayPath() {
@@ -25,9 +31,33 @@ const char* gatewayPath() {
     return chosen != nullptr && chosen[0] != '\0' ? chosen : DOSTREL_GATEWAY_PATH;
 }
 
-bool underWrapper() {
+const char* checkPath() {
+    const char* chosen = std::getenv("DOSTREL_TEST_CHECK");
+    return chosen != nullptr && chosen[0] != '\0' ? chosen : DOSTREL_CHECK_PATH;
+}
+
+namespace {
+
+// DOSTREL_TEST_WRAPPER, split at blanks: a program (valgrind, say) that runs the gateway.
+std::vector<std::string> wrapperWords() {
+    std::vector<std::string> words;
     const char* wrapper = std::getenv("DOSTREL_TEST_WRAPPER");
-    return wrapper != nullptr && wrapper[0] != '\0';
+    std::istringstream split(wrapper == nullptr ? "" : wrapper);
+    for (std::string word; split >> word;)
+        words.push_back(word);
+    return words;
+}
+
+} // namespace
+
+bool underEmulator() {
+    std::vector<std::string> words = wrapperWords();
+    return !words.empty() &&
+           std::filesystem::path(words[0]).filename().string().rfind("qemu-", 0) == 0;
+}
+
+bool underWrapper() {
+    return !wrapperWords().empty() && !underEmulator();
 }
 
 std::string gatewayName() {
@@ -77,31 +107,31 @@ Pipe makePipe() {
     return {ends[0], ends[1]};
 }
 
-// DOSTREL_TEST_WRAPPER, split at blanks: a program (valgrind, say) that runs the gateway.
-std::vector<std::string> wrapperWords() {
-    std::vector<std::string> words;
-    const char* wrapper = std::getenv("DOSTREL_TEST_WRAPPER");
-    std::istringstream split(wrapper == nullptr ? "" : wrapper);
-    for (std::string word; split >> word;)
-        words.push_back(word);
-    return words;
-}
-
 [[noreturn]] void execGateway(const GatewayCall& call, Pipe in, Pipe out, Pipe err) {
-    dup2(in.read, 0);
+    // Some web servers spool a large body to a file and pass the file itself.
+    int file = call.inputFile.empty() ? -1 : open(call.inputFile.c_str(), O_RDONLY);
+    dup2(file >= 0 ? file : in.read, 0);
     dup2(out.write, 1);
     dup2(err.write, 2);
     if (chdir(call.directory.c_str()) != 0) _exit(126);
     std::vector<char*> envp;
     for (const std::string& entry : call.env)
         envp.push_back(const_cast<char*>(entry.c_str()));
+    // The emulator reverses the environment once more on its way to the program.
+    if (underEmulator()) std::reverse(envp.begin(), envp.end());
     envp.push_back(nullptr);
     const char* program = call.program.empty() ? gatewayPath() : call.program.c_str();
-    // A wrapper takes the program's path and gives it as the program's first argument.
+    // A wrapper takes the program's path and gives it as the program's first argument; the
+    // emulator is told the first argument to give instead.
     std::vector<std::string> words = wrapperWords();
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
+    std::string argumentOption = "-0";
+    if (underEmulator() && !call.noArguments) {
+        argv.push_back(argumentOption.data());
+        argv.push_back(const_cast<char*>(call.argv0.c_str()));
+    }
     if (!words.empty()) argv.push_back(const_cast<char*>(program));
     if (!call.noArguments && words.empty()) argv.push_back(const_cast<char*>(call.argv0.c_str()));
     if (!call.noArguments)
@@ -162,11 +192,28 @@ GatewayResult runGateway(const GatewayCall& call) {
         }
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    rusage usage = {};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    result.peakKib = usage.ru_maxrss;
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+// The build date and time the error page shows. The emulated gateway is a build of its own: its
+// stamp is taken from a page it writes, after checking the stamp's shape.
+static std::string expectedBuildStamp() {
+    if (!underEmulator()) return std::string(buildDate) + " " + buildTime;
+    static std::string stamp;
+    if (!stamp.empty()) return stamp;
+    WorkDirectory empty;
+    std::string page = runGateway({empty.path, {}}).out;
+    static const std::regex shape("<br>compiled on: ([A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
+                                  "[0-2][0-9]:[0-5][0-9]:[0-6][0-9])\n");
+    std::smatch found;
+    stamp = std::regex_search(page, found, shape) ? found.str(1) : "<no build stamp>";
+    return stamp;
 }
 
 std::string expectedErrorPage(int number, const std::string& message, const std::string& program,
@@ -184,8 +231,9 @@ std::string expectedErrorPage(int number, const std::string& message, const std:
             htmlEscaped(program) + ": error " + std::to_string(number) + "</b>\n";
     if (!terse)
         page += "<b><pre>\n" + htmlEscaped(message) +
-                "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" + "<br>compiled on: " + buildDate +
-                " " + buildTime + "\n" + "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
+                "\n</pre></b>\n<p>\n<br>Brennox version: 1.0\n" +
+                "<br>compiled on: " + expectedBuildStamp() + "\n" +
+                "<br>server software: " + fact("SERVER_SOFTWARE") + "\n" +
                 "<br>server name: " + fact("SERVER_NAME") + " \n" +
                 "<br>gateway interface: " + fact("GATEWAY_INTERFACE") + "\n" +
                 "<br>script name: " + fact("SCRIPT_NAME") + "\n" +

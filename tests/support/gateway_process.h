@@ -31,6 +31,7 @@ struct GatewayCall {
     std::string directory;              // the working directory
     std::vector<std::string> env;       // the exact environment, in order
     std::string input;                  // standard input
+    std::string inputFile;              // when not empty: standard input is this file instead
     std::string argv0;                  // the first argument
     std::vector<std::string> arguments; // the arguments after it
     std::string program;                // the program to run; empty: the gateway
@@ -45,17 +46,29 @@ struct GatewayResult {
     std::string err;
     int exitStatus = -1; // -1 when it ended by a signal
     int signal = 0;
+    long peakKib = 0; // the largest resident set it had, in KiB (its wrapper's, under one)
 };
 
 /// The path of the gateway under test: DOSTREL_TEST_GATEWAY, or the one this build made.
 const char* gatewayPath();
 
+/// The path of dostrel-check under test: DOSTREL_TEST_CHECK, or the one this build made.
+const char* checkPath();
+
 /// The program path the gateway reports when started with the first argument "dostrel": that,
 /// or the program's path under a wrapper (DOSTREL_TEST_WRAPPER) that cannot pass the argument.
 std::string gatewayName();
 
-/// True when a wrapper runs the programs; it passes them their own path as first argument.
+/// True when a wrapper such as valgrind runs the programs: it passes them their own path as
+/// first argument and adds variables of its own to their environment. QEMU's emulator is no
+/// such wrapper: it passes both as given (see underEmulator).
 bool underWrapper();
+
+/// True when the wrapper is QEMU's user-mode emulator (qemu-i386-static and the like), which
+/// runs the 32-bit build. It is told the first argument to pass, and given the environment in
+/// reverse, since it hands a program its environment in reverse order; it cannot start a
+/// program without arguments, and it leaves out environment strings without "=".
+bool underEmulator();
 
 /// Runs the gateway once and waits for it to end.
 GatewayResult runGateway(const GatewayCall& call);

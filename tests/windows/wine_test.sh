@@ -55,6 +55,12 @@ content_key_on_wire() {
 }
 check "content key is last" content_key_on_wire
 
+# A body of some megabytes takes pages of its own rather than the heap's: it arrives whole.
+head -c 3000000 /dev/urandom >"$work/big-body"
+run bigbody "$work/big-body" PATH_INFO=/x QUERY_STRING=echo CONTENT_LENGTH=3000000
+big_body_echoed() { tail -c 3000000 "$work/bigbody.out" | cmp -s - "$work/big-body"; }
+check "3 MB body arrives whole" big_body_echoed
+
 # A binary response: every byte value, LF and CR included, arrives unchanged.
 size=300000
 { printf 'Content-type: application/octet-stream\nX-Appserver: wine\n\n'; "$appserver" --print-pattern $size; } >"$work/expected"
