@@ -80,3 +80,4 @@ add_test(NAME vectors_recorded_from_gateway
 # The application-server library: its unit tests, the sample server as a process, and a C
 # program built against the installed library.
 include(cmake/AppServerTests.cmake)
+include(cmake/ApplicationTests.cmake)

@@ -11,7 +11,9 @@ need_packages g++ cmake make libgtest-dev libgmock-dev nlohmann-json3-dev pkg-co
     groff-base bsdextrautils \
     dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl \
     hyperfine wrk libfcgi-bin libfcgi-dev jq time \
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 g++-multilib qemu-user-static
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 g++-multilib qemu-user-static haproxy \
+    python3 python3-venv python3-pip-whl python3-setuptools-whl python3-setuptools python3-wheel \
+    python3-pytest python3-flask python3-django gunicorn nodejs
 
 echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
@@ -26,7 +28,8 @@ DOSTREL_TEST_GATEWAY=$PWD/build-m32/dostrel DOSTREL_TEST_CHECK=$PWD/build-m32/do
 echo "== AddressSanitizer and UBSan build, every test but valgrind's and the package's"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTREL_WERROR=ON
 cmake --build build-asan -j"$(nproc)"
-ctest --test-dir build-asan --output-on-failure -j2 -E 'valgrind|package|demo|web_load|bench'
+ctest --test-dir build-asan --output-on-failure -j2 \
+    -E 'valgrind|package|demo|web_load|bench|python|node|pool'
 
 echo "== Windows: 64-bit build with its tests under Wine; 32-bit build compiled and linked"
 export WINEDEBUG=-all
