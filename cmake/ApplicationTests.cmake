@@ -4,12 +4,15 @@
 add_test(NAME python_package COMMAND bash ${CMAKE_SOURCE_DIR}/python/run_tests.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(python_package PROPERTIES TIMEOUT 600)
 
+add_test(NAME node_package COMMAND bash ${CMAKE_SOURCE_DIR}/node/run_tests.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(node_package PROPERTIES TIMEOUT 600)
+
 add_test(NAME web_pool COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/pool_test.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 set_tests_properties(web_pool PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 
-foreach(bench python pool)
+foreach(bench python node pool)
   add_test(NAME bench_${bench}_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/${bench}.sh --smoke)
   set_tests_properties(bench_${bench}_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
-    PASS_REGULAR_EXPRESSION "outputs checked: [1-9]" TIMEOUT 300)
+    PASS_REGULAR_EXPRESSION "(outputs|answers) checked: [1-9]" TIMEOUT 300)
 endforeach()

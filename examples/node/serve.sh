@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# serve.sh -- serves the Express example through lighttpd and the dostrel gateway on 127.0.0.1:
+# builds the gateway if needed, installs the example's packages, starts everything, prints the
+# URL and serves until Ctrl-C. DOSTREL_DEMO_ONCE=1: makes one request, prints it, and exits.
+# DOSTREL_BUILD=DIR uses an existing build of the gateway; WORKERS=N runs N worker processes.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source_dir=$(pwd)
+. scripts/packages.sh
+need_packages lighttpd curl
+command -v node >/dev/null || need_packages nodejs
+command -v npm >/dev/null || need_packages npm
+if [ -z "${DOSTREL_BUILD:-}" ]; then
+    DOSTREL_BUILD=$source_dir/build-node
+    if [ ! -x "$DOSTREL_BUILD/dostrel" ]; then
+        need_packages g++ cmake make
+        echo "building the gateway in $DOSTREL_BUILD"
+        cmake -S . -B "$DOSTREL_BUILD" -DDOSTREL_TESTS=OFF >/dev/null
+        cmake --build "$DOSTREL_BUILD" -j2 --target dostrel >/dev/null
+    fi
+fi
+export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+(cd examples/node && npm ci --no-audit --no-fund --loglevel=error)
+. scripts/webservers.sh
+
+root=$(mktemp -d)
+trap 'stop_started; rm -rf "$root"' EXIT
+trap 'exit 0' INT TERM
+
+PORT=0 node examples/node/app.js >"$root/app.out" &
+started_pids+=($!)
+for _ in $(seq 100); do
+    grep -q '^listening on' "$root/app.out" && break
+    kill -0 "${started_pids[-1]}" 2>/dev/null || { cat "$root/app.out" >&2; exit 1; }
+    sleep 0.05
+done
+app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/app.out" | head -1)
+[ -n "$app_port" ] || { echo "the application did not start" >&2; exit 1; }
+install_gateway "$root/cgi-bin" "link * tcp 127.0.0.1 $app_port
+"
+start_webserver_anywhere lighttpd "$root"
+url="http://127.0.0.1:$webserver_port/cgi-bin/dostrel/"
+echo "Express application on 127.0.0.1:$app_port, through lighttpd and dostrel at:"
+echo "    $url"
+if [ "${DOSTREL_DEMO_ONCE:-0}" = 1 ]; then
+    echo "POST ${url}greet:"
+    curl -sS -i --data 'name=dostrel' "${url}greet"
+    exit 0
+fi
+echo "Ctrl-C stops it."
+while kill -0 "${started_pids[0]}" 2>/dev/null; do sleep 1; done

@@ -1,0 +1,279 @@
+// server.js -- the application server: accepts link connections, decodes them, runs the handler.
+'use strict';
+
+const net = require('node:net');
+const { createDecoder, decode, head, resolveLimits, DONE, REFUSED } = require('./decoder');
+const { createRequest, presentClient } = require('./request');
+const { createResponse } = require('./response');
+const { createLogger } = require('./log');
+
+const DEFAULT_REQUEST_TIMEOUT = 30000;
+// Event-loop turns that close() waits, at most, for the kernel's backlog to be accepted.
+const MAX_DRAIN_TURNS = 50;
+
+const kAccepted = Symbol('accepted');
+const kClosing = Symbol('closing');
+
+/// "127.0.0.1", "::1"; an IPv4 address mapped into IPv6 as its IPv4 form.
+function normalizeAddress(address) {
+  if (typeof address !== 'string') return '';
+  const mapped = /^::ffff:(\d+\.\d+\.\d+\.\d+)$/i.exec(address);
+  return (mapped ? mapped[1] : address).toLowerCase();
+}
+
+function resolveAllow(allow) {
+  if (allow === undefined || allow === null) return null;
+  if (!Array.isArray(allow)) throw new TypeError('dostrel: option allow must be an array of addresses');
+  const set = new Set();
+  for (const entry of allow) {
+    if (net.isIP(String(entry)) === 0) {
+      throw new TypeError(`dostrel: option allow: '${entry}' is not an IP address`);
+    }
+    set.add(normalizeAddress(String(entry)));
+  }
+  return set;
+}
+
+function resolveTimeout(value) {
+  if (value === undefined) return DEFAULT_REQUEST_TIMEOUT;
+  if (!Number.isFinite(value) || value < 0) {
+    throw new RangeError(`dostrel: option requestTimeout must be a number of ms >= 0, not ${value}`);
+  }
+  return value;
+}
+
+class Server extends net.Server {
+  constructor(options, handler) {
+    if (typeof options === 'function') {
+      handler = options;
+      options = undefined;
+    }
+    options = options || {};
+    // Half-open: a peer that shuts down its sending side after a complete request still gets
+    // its answer.
+    super({ allowHalfOpen: true, noDelay: true });
+    this.limits = resolveLimits(options);
+    this.requestTimeout = resolveTimeout(options.requestTimeout);
+    this.allow = resolveAllow(options.allow);
+    this.log = createLogger(options.logger);
+    if (options.maxConnections !== undefined) {
+      if (!Number.isSafeInteger(options.maxConnections) || options.maxConnections < 1) {
+        throw new RangeError(`dostrel: option maxConnections must be a positive integer`);
+      }
+      this.maxConnections = options.maxConnections;
+    }
+    this[kAccepted] = 0;
+    this[kClosing] = false;
+    if (handler !== undefined) {
+      if (typeof handler !== 'function') throw new TypeError('dostrel: the handler must be a function');
+      this.on('request', handler);
+    }
+    this.on('connection', onConnection);
+    // net.Server's maxConnections closes what is over it unannounced: say so.
+    this.on('drop', (data) => {
+      this.log(`dostrel: dropped a connection from ${data?.remoteAddress}:${data?.remotePort}: ` +
+        `maxConnections (${this.maxConnections}) reached`, { type: 'dropped', peer: data?.remoteAddress });
+    });
+  }
+
+  /// Stops accepting, after taking the connections already waiting in the kernel's backlog
+  /// (closing a listener resets them); 'close' follows when every connection has finished.
+  close(callback) {
+    if (this[kClosing] || !this.listening) {
+      if (this[kClosing] && typeof callback === 'function') this.once('close', callback);
+      else net.Server.prototype.close.call(this, callback);
+      return this;
+    }
+    this[kClosing] = true;
+    let seen = this[kAccepted];
+    let turns = 0;
+    // Two setImmediate hops span a poll phase, where libuv accepts whatever is pending.
+    const turn = () => setImmediate(() => setImmediate(() => {
+      if (this[kAccepted] !== seen && ++turns < MAX_DRAIN_TURNS) {
+        seen = this[kAccepted];
+        turn();
+      } else {
+        net.Server.prototype.close.call(this, callback);
+      }
+    }));
+    turn();
+    return this;
+  }
+}
+
+// The TCP peer, read through net.Socket's own accessors: the socket's remoteAddress is made to
+// report the HTTP client once the request is known.
+const socketAddress = Object.getOwnPropertyDescriptor(net.Socket.prototype, 'remoteAddress').get;
+const socketPort = Object.getOwnPropertyDescriptor(net.Socket.prototype, 'remotePort').get;
+
+/// "127.0.0.1:5000", "[::1]:5000".
+function peerOf(socket) {
+  const address = normalizeAddress(socketAddress.call(socket));
+  const port = socketPort.call(socket);
+  return address.includes(':') ? `[${address}]:${port}` : `${address}:${port}`;
+}
+
+function onConnection(socket) {
+  const server = this;
+  server[kAccepted] += 1;
+  const conn = {
+    server,
+    socket,
+    peer: peerOf(socket), // read now: once reset, a socket no longer knows its peer
+    decoder: null,
+    req: null,
+    res: null,
+    timer: null,
+    complete: false,
+    responded: false,
+    refused: false,
+  };
+  socket.on('error', (err) => onSocketError(conn, err));
+  if (server.allow && !server.allow.has(normalizeAddress(socketAddress.call(socket)))) {
+    refuse(conn, 'not-allowed', 'peer not on the allow-list');
+    return;
+  }
+  conn.decoder = createDecoder(server.limits);
+  if (server.requestTimeout > 0) {
+    conn.timer = setTimeout(() => {
+      refuse(conn, 'timeout', `request incomplete after ${server.requestTimeout} ms`);
+    }, server.requestTimeout);
+  }
+  socket.on('data', (chunk) => onData(conn, chunk));
+  socket.on('end', () => {
+    if (!conn.complete) refuse(conn, 'truncated', 'connection ended before the request was complete');
+  });
+  socket.on('close', () => clearTimeout(conn.timer));
+}
+
+function onSocketError(conn, err) {
+  // After the request, an error means the gateway went away (its client left): nothing to log.
+  if (!conn.complete) refuse(conn, 'truncated', `connection failed: ${err.code || err.message}`);
+}
+
+function onData(conn, chunk) {
+  const d = conn.decoder;
+  if (conn.refused || d.phase === DONE) return; // the gateway sends nothing after a request
+  let at = 0;
+  while (at < chunk.length && d.phase !== DONE) {
+    at += decode(d, chunk, at);
+    if (d.phase === REFUSED) {
+      refuse(conn, d.reason, d.detail);
+      return;
+    }
+    if (d.headReady) {
+      d.headReady = false;
+      startRequest(conn);
+      if (conn.refused || conn.socket.destroyed) return; // the handler ended it already
+    }
+    if (d.body) {
+      const body = d.body;
+      d.body = null;
+      // Back-pressure: IncomingMessage's _read resumes the socket when the consumer wants more.
+      if (!conn.req.push(body) && d.phase !== DONE) conn.socket.pause();
+    }
+    if (d.phase === DONE) completeRequest(conn);
+  }
+}
+
+function startRequest(conn) {
+  const { socket, server } = conn;
+  const { variables, bodyLength } = head(conn.decoder);
+  const req = createRequest(socket, variables, bodyLength);
+  presentClient(socket, req.cgi);
+  const res = createResponse(req, socket);
+  conn.req = req;
+  conn.res = res;
+  res.on('finish', () => onResponseFinished(conn));
+  dispatch(server, req, res);
+}
+
+function completeRequest(conn) {
+  conn.complete = true;
+  clearTimeout(conn.timer);
+  conn.req.complete = true;
+  conn.req.push(null);
+  if (conn.responded) conn.socket.destroySoon();
+}
+
+function onResponseFinished(conn) {
+  conn.responded = true;
+  if (conn.complete) {
+    conn.socket.destroySoon();
+  } else if (!conn.req.readableDidRead && conn.req.readableFlowing !== true) {
+    // Nobody reads the rest of the body: take it off the wire before closing, since closing a
+    // socket with unread bytes resets the connection and the gateway would lose the response.
+    conn.req.resume();
+  }
+}
+
+function refuse(conn, reason, detail) {
+  if (conn.refused) return;
+  conn.refused = true;
+  clearTimeout(conn.timer);
+  const { server, socket, req } = conn;
+  server.log(`dostrel: refused ${conn.peer}: ${reason} (${detail})`, {
+    type: 'refused',
+    reason,
+    detail,
+    peer: conn.peer,
+  });
+  const err = new Error(`link request refused: ${reason} (${detail})`);
+  err.code = 'ERR_DOSTREL_REFUSED';
+  err.reason = reason;
+  err.peer = conn.peer;
+  server.emit('clientError', err, socket);
+  // A request already handed to the application is aborted, as node:http aborts one whose
+  // client went away; an 'error' reaches it only if it listens.
+  if (req && !req.destroyed) req.destroy(err);
+  socket.destroy();
+}
+
+/// Runs every 'request' listener; a throw or a rejected promise answers 500 if nothing was sent
+/// yet, and resets the connection otherwise, so that the response cannot pass for complete.
+function dispatch(server, req, res) {
+  const listeners = server.listeners('request');
+  if (listeners.length === 0) {
+    handlerFailed(server, req, res, new Error('no request handler'));
+    return;
+  }
+  for (const listener of listeners) {
+    try {
+      const result = listener.call(server, req, res);
+      if (result && typeof result.then === 'function') {
+        result.then(undefined, (err) => handlerFailed(server, req, res, err));
+      }
+    } catch (err) {
+      handlerFailed(server, req, res, err);
+    }
+  }
+}
+
+function handlerFailed(server, req, res, err) {
+  const description = err instanceof Error ? err.stack : String(err);
+  server.log(`dostrel: request handler failed for ${req.method} ${req.url}: ${description}`, {
+    type: 'handler-error',
+    error: err,
+    method: req.method,
+    url: req.url,
+  });
+  if (res.writableEnded) return;
+  if (!res.headersSent) {
+    for (const name of res.getHeaderNames()) res.removeHeader(name);
+    res.statusCode = 500;
+    res.statusMessage = '';
+    res.setHeader('Content-Type', 'text/plain; charset=utf-8');
+    res.end('Internal Server Error\n');
+  } else if (typeof res.socket?.resetAndDestroy === 'function') {
+    res.socket.resetAndDestroy();
+  } else {
+    res.destroy();
+  }
+}
+
+/// http.createServer's shape: createServer([options], handler).
+function createServer(options, handler) {
+  return new Server(options, handler);
+}
+
+module.exports = { Server, createServer, normalizeAddress };
