@@ -5,7 +5,8 @@ add_test(NAME python_package COMMAND bash ${CMAKE_SOURCE_DIR}/python/run_tests.s
 set_tests_properties(python_package PROPERTIES TIMEOUT 600)
 
 add_test(NAME node_package COMMAND bash ${CMAKE_SOURCE_DIR}/node/run_tests.sh ${CMAKE_BINARY_DIR})
-set_tests_properties(node_package PROPERTIES TIMEOUT 600)
+# Both run npm ci in node/: never at the same time.
+set_tests_properties(node_package PROPERTIES TIMEOUT 600 RESOURCE_LOCK node_modules)
 
 add_test(NAME web_pool COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/pool_test.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
@@ -16,3 +17,4 @@ foreach(bench python node pool)
   set_tests_properties(bench_${bench}_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
     PASS_REGULAR_EXPRESSION "(outputs|answers) checked: [1-9]" TIMEOUT 300)
 endforeach()
+set_tests_properties(bench_node_smoke PROPERTIES RESOURCE_LOCK node_modules)
