@@ -10,6 +10,7 @@ A worker that dies is replaced; one silent for longer than --timeout is killed f
 """
 
 import os
+import resource
 import selectors
 import signal
 import socket
@@ -41,6 +42,19 @@ class _Child:
         self.killed = False
 
 
+def raise_descriptor_limit(config):
+    """Each connection a worker holds is a descriptor: lift the soft limit towards the hard one
+    so that --worker-connections, not the usual 1024, is what bounds a worker."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = config.worker_connections + 64  # the listener, pipes, the application's files
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        new = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (new, hard))
+        except (ValueError, OSError) as error:
+            log.error("cannot raise the descriptor limit to %d: %s" % (new, error))
+
+
 def bind(config):
     """The listening socket; TCP_NODELAY is inherited by every accepted connection."""
     family = socket.AF_INET6 if ":" in config.host else socket.AF_INET
@@ -70,6 +84,7 @@ class Arbiter:
 
     def run(self):
         """Serves until stopped; returns the process exit status."""
+        raise_descriptor_limit(self.config)
         try:
             self.listener = bind(self.config)
         except OSError as error:

@@ -20,7 +20,7 @@ class Config:
     graceful_timeout: float = 30.0
     allow: tuple = ()  # ip_network objects; empty: every peer
     limits: Limits = dataclasses.field(default_factory=Limits)
-    worker_connections: int = 100
+    worker_connections: int = 1000
     backlog: int = 1024
     access_log: str = "-"
     chdir: str = ""
@@ -105,7 +105,7 @@ def build_parser():
     add("--spool-bytes", type=_count(0), default=limits.spool_bytes, metavar="N",
         help="bodies longer than this go to a temporary file (default %d)"
         % limits.spool_bytes)
-    add("--worker-connections", type=_count(1), default=100, metavar="N",
+    add("--worker-connections", type=_count(1), default=1000, metavar="N",
         help="most connections one worker holds at once, read or served (default 100)")
     add("--backlog", type=_count(1), default=1024, metavar="N",
         help="connections the listening socket queues (default 1024)")
