@@ -32,14 +32,7 @@ trap 'stop_started; rm -rf "$work"' EXIT
 
 # start_node KIND: the package's server with the bench application KIND; its port to KIND-port.
 start_node() {
-    node node/bench/hello.js "$1" >"$work/$1.out" &
-    started_pids+=($!)
-    for _ in $(seq 100); do
-        grep -q '^listening on' "$work/$1.out" && break
-        sleep 0.05
-    done
-    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$1.out" >"$work/$1-port"
-    [ -s "$work/$1-port" ]
+    start_listening "$work/$1-port" node node/bench/hello.js "$1"
 }
 start_appserver bench "$work/appserver-port"
 pid_appserver=${started_pids[-1]}

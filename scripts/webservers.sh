@@ -26,11 +26,13 @@ free_port() {
     return 1
 }
 
-# start_appserver NAME FILE: starts a sample application server and writes its port to FILE.
-start_appserver() {
-    local name=$1 portfile=$2 out
+# start_listening FILE COMMAND...: starts COMMAND, a server that prints "listening on
+# 127.0.0.1:PORT" once it accepts connections, and writes that port to FILE.
+start_listening() {
+    local portfile=$1 out
+    shift
     out=$(mktemp)
-    "$DOSTREL_BUILD/dostrel-appserver" --port 0 --name "$name" >"$out" &
+    "$@" >"$out" &
     started_pids+=($!)
     for _ in $(seq 100); do
         grep -q '^listening on' "$out" && break
@@ -39,6 +41,11 @@ start_appserver() {
     sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" >"$portfile"
     rm -f "$out"
     [ -s "$portfile" ]
+}
+
+# start_appserver NAME FILE: starts a sample application server and writes its port to FILE.
+start_appserver() {
+    start_listening "$2" "$DOSTREL_BUILD/dostrel-appserver" --port 0 --name "$1"
 }
 
 # install_gateway DIR CONFIG: puts dostrel into DIR with CONFIG as its dostrel.cnf.
