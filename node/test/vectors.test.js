@@ -14,11 +14,11 @@ const DIR = path.resolve(__dirname, '../../tests/vectors');
 function loadVectors() {
   return fs.readdirSync(DIR).filter((f) => f.endsWith('.json')).sort().map((file) => {
     const name = file.slice(0, -5);
-    const spec = JSON.parse(fs.readFileSync(path.join(DIR, file), 'utf8'));
-    const limits = spec.limits || {};
+    const json = JSON.parse(fs.readFileSync(path.join(DIR, file), 'utf8'));
+    const limits = json.limits || {};
     return {
       name,
-      spec,
+      json,
       bin: fs.readFileSync(path.join(DIR, `${name}.bin`)),
       options: { maxKeys: limits.max_keys, maxVariableBytes: limits.max_variable_bytes,
         maxBodyBytes: limits.max_body_bytes },
@@ -51,10 +51,10 @@ function run(options, pieces) {
   return { outcome, head: d.phase === DONE ? head(d) : null, body: Buffer.concat(body), used, heads };
 }
 
-function expectedOf(spec) {
+function expectedOf(json) {
   return {
-    variables: spec.variables.map(([n, v]) => [n, v]),
-    body: Buffer.from(spec.body_base64, 'base64'),
+    variables: json.variables.map(([n, v]) => [n, v]),
+    body: Buffer.from(json.body_base64, 'base64'),
   };
 }
 
@@ -63,22 +63,22 @@ const vectors = loadVectors();
 test('the decoder meets every shared vector, whole, a byte at a time, with bytes after it', async (t) => {
   assert.ok(vectors.length >= 30, `only ${vectors.length} vectors found in ${DIR}`);
   for (const vector of vectors) {
-    const { spec, bin, options } = vector;
+    const { json, bin, options } = vector;
     await t.test(vector.name, () => {
       const bytes = [...bin].map((b) => Buffer.of(b));
       const extra = Buffer.from('EXTRA BYTES');
       const ways = [['whole', [bin]], ['byte by byte', bytes]];
-      if (spec.expect === 'accept') ways.push(['followed by extra bytes', [Buffer.concat([bin, extra])]]);
+      if (json.expect === 'accept') ways.push(['followed by extra bytes', [Buffer.concat([bin, extra])]]);
       for (const [how, pieces] of ways) {
         const got = run(options, pieces);
-        if (spec.expect === 'refuse') {
-          assert.equal(got.outcome, spec.reason, `${how}: ${spec.description}`);
+        if (json.expect === 'refuse') {
+          assert.equal(got.outcome, json.reason, `${how}: ${json.description}`);
           continue;
         }
-        assert.equal(got.outcome, 'accept', `${how}: ${spec.description}`);
+        assert.equal(got.outcome, 'accept', `${how}: ${json.description}`);
         assert.equal(got.heads, 1, `${how}: the head is reported once`);
-        assert.deepEqual(got.head.version, spec.version, how);
-        const expected = expectedOf(spec);
+        assert.deepEqual(got.head.version, json.version, how);
+        const expected = expectedOf(json);
         assert.deepEqual(got.head.variables, expected.variables, how);
         assert.ok(got.body.equals(expected.body), `${how}: the body`);
         assert.equal(got.used, bin.length, `${how}: no byte past the request is taken`);
@@ -89,7 +89,7 @@ test('the decoder meets every shared vector, whole, a byte at a time, with bytes
 
 test('a server answers every accepted vector and refuses the others with their reason', async (t) => {
   for (const vector of vectors) {
-    const { spec, bin, options } = vector;
+    const { json, bin, options } = vector;
     await t.test(vector.name, async () => {
       const refusals = [];
       const logged = [];
@@ -107,17 +107,17 @@ test('a server answers every accepted vector and refuses the others with their r
       try {
         // Half-closed after the bytes: a truncated request then meets the end of the stream.
         const { data } = await exchange(server.address().port, bin, { halfClose: true });
-        if (spec.expect === 'refuse') {
+        if (json.expect === 'refuse') {
           assert.equal(data.length, 0, 'a refused request gets no byte');
-          assert.deepEqual(refusals, [spec.reason]);
+          assert.deepEqual(refusals, [json.reason]);
           assert.equal(logged.length, 1);
-          assert.match(logged[0], new RegExp(`^dostrel: refused 127\\.0\\.0\\.1:\\d+: ${spec.reason} \\(`));
+          assert.match(logged[0], new RegExp(`^dostrel: refused 127\\.0\\.0\\.1:\\d+: ${json.reason} \\(`));
           return;
         }
         const answer = parseCgi(data);
         assert.equal(answer.status, '200 OK');
         const got = JSON.parse(answer.body.toString('utf8'));
-        const expected = expectedOf(spec);
+        const expected = expectedOf(json);
         // req.cgi keeps the first of repeated names, as getenv does.
         const firsts = expected.variables.filter(([n], i, all) => all.findIndex(([m]) => m === n) === i);
         assert.deepEqual(got.cgi.sort(), firsts.sort());
