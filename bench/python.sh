@@ -49,20 +49,11 @@ PY
 chmod 755 "$work/cgi-bin/hello.cgi"
 
 # dostrel-wsgi, gunicorn and the sample server, each on a port of its own.
-start_listening() { # start_listening FILE command...: runs it, waits for its port in FILE
-    local out=$1
-    shift
-    "$@" >"$out" 2>>"$work/logs/servers.log" &
-    started_pids+=($!)
-    for _ in $(seq 200); do
-        grep -q 'listening on' "$out" && break
-        sleep 0.05
-    done
-    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out"
-}
-wsgi_port=$(start_listening "$work/wsgi.out" "$work/venv/bin/dostrel-wsgi" --bind 127.0.0.1:0 \
-    --workers 2 --chdir "$work/app" --access-log "$work/logs/wsgi-access.log" hello:app)
-start_appserver bench "$work/sample-port"
+start_listening "$work/wsgi-port" "$work/venv/bin/dostrel-wsgi" --bind 127.0.0.1:0 --workers 2 \
+    --chdir "$work/app" --access-log "$work/logs/wsgi-access.log" hello:app \
+    2>>"$work/logs/servers.log"
+wsgi_port=$(cat "$work/wsgi-port")
+start_appserver bench "$work/sample-port" 2>>"$work/logs/servers.log"
 gunicorn_port=$(free_port)
 (cd "$work/app" && exec gunicorn --workers 2 --bind "127.0.0.1:$gunicorn_port" \
     --access-logfile "$work/logs/gunicorn-access.log" hello:app 2>>"$work/logs/servers.log") &
