@@ -33,6 +33,10 @@ files=(/usr/lib/cgi-bin/dostrel /usr/bin/dostrel-check /usr/bin/dostrel-appserve
 for file in "${files[@]}"; do
     check "installed $file" test -f "$file"
 done
+check "installed the application-server library's header" test -f /usr/include/dostrel/appserver.h
+check "pkg-config finds the installed application-server library" bash -c \
+    "pkg-config --exists dostrel-appserver &&
+     test -f \"\$(pkg-config --variable=libdir dostrel-appserver)/libdostrel_appserver.a\""
 check "installed dostrel-check knows its version" bash -c \
     "/usr/bin/dostrel-check --version | grep -q '^dostrel-check 1.0 '"
 check "installed sample configuration is clean" \
