@@ -9,20 +9,14 @@
 # DOSTREL_BUILD=DIR uses an existing build (it needs dostrel and dostrel-appserver).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source_dir=$(pwd)
 . scripts/packages.sh
 need_packages wrk lighttpd curl
 command -v node >/dev/null || need_packages nodejs
 command -v npm >/dev/null || need_packages npm
 smoke=0
 [ "${1:-}" = --smoke ] && smoke=1
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    DOSTREL_BUILD=$source_dir/build-node
-    need_packages g++ cmake make
-    cmake -S . -B "$DOSTREL_BUILD" -DDOSTREL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$DOSTREL_BUILD" -j2 --target dostrel dostrel-appserver >/dev/null
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+[ -n "${DOSTREL_BUILD:-}" ] || need_packages g++ cmake make
+use_gateway_build
 [ -d node/node_modules/express ] || (cd node && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 . scripts/webservers.sh
 

@@ -6,16 +6,11 @@
 # addresses and is stopped at the end. DOSTREL_BUILD=DIR uses an existing build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source_dir=$(pwd)
 . scripts/packages.sh
 need_packages g++ cmake make wrk lighttpd haproxy curl
 rounds=5 seconds=5
 [ "${1:-}" = --smoke ] && rounds=1 seconds=1
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    build_gateway >/dev/null
-    DOSTREL_BUILD=$source_dir/build
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+use_gateway_build
 . scripts/webservers.sh
 
 work=$(mktemp -d)

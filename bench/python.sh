@@ -10,17 +10,12 @@
 # DOSTREL_BUILD=DIR uses an existing build of the gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source_dir=$(pwd)
 . scripts/packages.sh
 need_packages g++ cmake make wrk lighttpd nginx gunicorn curl python3 python3-venv \
     python3-pip-whl python3-setuptools-whl python3-setuptools python3-wheel
 smoke=0
 [ "${1:-}" = --smoke ] && smoke=1
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    build_gateway >/dev/null
-    DOSTREL_BUILD=$source_dir/build
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+use_gateway_build
 . scripts/webservers.sh
 if [ $smoke = 1 ]; then rounds=1 seconds=1; else rounds=5 seconds=5; fi
 

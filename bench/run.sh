@@ -13,7 +13,6 @@
 # DOSTREL_BUILD=DIR uses an existing build of the gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source_dir=$(pwd)
 . scripts/packages.sh
 need_packages g++ cmake make hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq time curl
 smoke=0 only_s4=0
@@ -24,11 +23,7 @@ for argument in "$@"; do
     *) echo "usage: bench/run.sh [--smoke] [--s4]" >&2 && exit 2 ;;
     esac
 done
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    build_gateway >/dev/null
-    DOSTREL_BUILD=$source_dir/build
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+use_gateway_build
 . scripts/webservers.sh
 
 if [ $smoke = 1 ]; then

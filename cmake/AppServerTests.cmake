@@ -18,21 +18,11 @@ target_link_libraries(dostrel_appserver_tests PRIVATE
 dostrel_warnings(dostrel_appserver_tests)
 gtest_discover_tests(dostrel_appserver_tests DISCOVERY_TIMEOUT 30)
 
-add_executable(dostrel_appserver_process_tests
+dostrel_process_test_binary(dostrel_appserver_process_tests
   tests/appserver/sample_server_test.cc
   tests/support/gateway_process.cc
   tests/support/link_encoding.cc
 )
-target_include_directories(dostrel_appserver_process_tests PRIVATE
-  tests/support src appserver/sample)
-target_compile_definitions(dostrel_appserver_process_tests PRIVATE
-  DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
-  DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>"
-  DOSTREL_CHECK_PATH="$<TARGET_FILE:dostrel-check>")
-target_link_libraries(dostrel_appserver_process_tests PRIVATE
-  dostrel_core dostrel_appserver GTest::gtest_main Threads::Threads)
-add_dependencies(dostrel_appserver_process_tests dostrel dostrel-appserver dostrel-check)
-dostrel_warnings(dostrel_appserver_process_tests)
 gtest_discover_tests(dostrel_appserver_process_tests DISCOVERY_TIMEOUT 30
   PROPERTIES TIMEOUT 120)
 

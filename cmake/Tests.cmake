@@ -6,7 +6,22 @@ include(GoogleTest)
 
 include(cmake/UnitTests.cmake)
 
-add_executable(dostrel_process_tests
+# A test binary that runs the built programs as a web server would: it is told where they are.
+function(dostrel_process_test_binary name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE tests/support src appserver/sample)
+  target_compile_definitions(${name} PRIVATE
+    DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
+    DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>"
+    DOSTREL_CHECK_PATH="$<TARGET_FILE:dostrel-check>"
+    DOSTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_link_libraries(${name} PRIVATE
+    dostrel_core dostrel_appserver GTest::gtest_main Threads::Threads)
+  add_dependencies(${name} dostrel dostrel-appserver dostrel-check)
+  dostrel_warnings(${name})
+endfunction()
+
+dostrel_process_test_binary(dostrel_process_tests
   tests/support/gateway_process.cc
   tests/support/link_encoding.cc
   tests/support/scripted_server.cc
@@ -15,16 +30,6 @@ add_executable(dostrel_process_tests
   tests/process/fault_test.cc
   tests/process/relay_test.cc
 )
-target_include_directories(dostrel_process_tests PRIVATE tests/support src appserver/sample)
-target_compile_definitions(dostrel_process_tests PRIVATE
-  DOSTREL_GATEWAY_PATH="$<TARGET_FILE:dostrel>"
-  DOSTREL_APPSERVER_PATH="$<TARGET_FILE:dostrel-appserver>"
-  DOSTREL_CHECK_PATH="$<TARGET_FILE:dostrel-check>"
-  DOSTREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_libraries(dostrel_process_tests PRIVATE
-  dostrel_core dostrel_appserver GTest::gtest_main Threads::Threads)
-add_dependencies(dostrel_process_tests dostrel dostrel-appserver dostrel-check)
-dostrel_warnings(dostrel_process_tests)
 gtest_discover_tests(dostrel_process_tests DISCOVERY_TIMEOUT 30)
 
 # The process tests once more with every program they start run under valgrind's memcheck.

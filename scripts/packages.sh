@@ -16,3 +16,13 @@ build_gateway() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
     cmake --build build -j"$(nproc)"
 }
+
+# use_gateway_build: the build named by DOSTREL_BUILD, or the release build in build/, made now;
+# exported with what scripts/webservers.sh needs. Run from the source folder.
+use_gateway_build() {
+    if [ -z "${DOSTREL_BUILD:-}" ]; then
+        build_gateway >/dev/null
+        DOSTREL_BUILD=$PWD/build
+    fi
+    export DOSTREL_BUILD DOSTREL_EXAMPLES=$PWD/examples/webservers PATH=$PATH:/usr/sbin
+}

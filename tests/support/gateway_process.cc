@@ -107,38 +107,52 @@ Pipe makePipe() {
     return {ends[0], ends[1]};
 }
 
-[[noreturn]] void execGateway(const GatewayCall& call, Pipe in, Pipe out, Pipe err) {
+// What execvpe needs, made before the fork: the child of a process with threads (the scripted
+// servers) must not allocate.
+struct Launch {
+    std::string file;               // the program to start: the gateway, or its wrapper
+    std::vector<std::string> words; // its arguments, the first included
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+};
+
+void prepareLaunch(const GatewayCall& call, Launch* launch) {
+    bool emulated = underEmulator();
+    for (const std::string& entry : call.env)
+        launch->envp.push_back(const_cast<char*>(entry.c_str()));
+    // The emulator reverses the environment once more on its way to the program.
+    if (emulated) std::reverse(launch->envp.begin(), launch->envp.end());
+    launch->envp.push_back(nullptr);
+    std::string program = call.program.empty() ? gatewayPath() : call.program;
+    // A wrapper takes the program's path and gives it as the program's first argument; the
+    // emulator is told the first argument to give instead.
+    std::vector<std::string> wrapper = wrapperWords();
+    std::vector<std::string>& words = launch->words;
+    words = wrapper;
+    if (emulated && !call.noArguments) {
+        words.push_back("-0");
+        words.push_back(call.argv0);
+    }
+    if (!wrapper.empty())
+        words.push_back(program);
+    else if (!call.noArguments)
+        words.push_back(call.argv0);
+    if (!call.noArguments) words.insert(words.end(), call.arguments.begin(), call.arguments.end());
+    for (std::string& word : words)
+        launch->argv.push_back(word.data());
+    launch->argv.push_back(nullptr);
+    launch->file = wrapper.empty() ? program : wrapper[0];
+}
+
+[[noreturn]] void execGateway(const GatewayCall& call, const Launch& launch, Pipe in, Pipe out,
+                              Pipe err) {
     // Some web servers spool a large body to a file and pass the file itself.
     int file = call.inputFile.empty() ? -1 : open(call.inputFile.c_str(), O_RDONLY);
     dup2(file >= 0 ? file : in.read, 0);
     dup2(out.write, 1);
     dup2(err.write, 2);
     if (chdir(call.directory.c_str()) != 0) _exit(126);
-    std::vector<char*> envp;
-    for (const std::string& entry : call.env)
-        envp.push_back(const_cast<char*>(entry.c_str()));
-    // The emulator reverses the environment once more on its way to the program.
-    if (underEmulator()) std::reverse(envp.begin(), envp.end());
-    envp.push_back(nullptr);
-    const char* program = call.program.empty() ? gatewayPath() : call.program.c_str();
-    // A wrapper takes the program's path and gives it as the program's first argument; the
-    // emulator is told the first argument to give instead.
-    std::vector<std::string> words = wrapperWords();
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    std::string argumentOption = "-0";
-    if (underEmulator() && !call.noArguments) {
-        argv.push_back(argumentOption.data());
-        argv.push_back(const_cast<char*>(call.argv0.c_str()));
-    }
-    if (!words.empty()) argv.push_back(const_cast<char*>(program));
-    if (!call.noArguments && words.empty()) argv.push_back(const_cast<char*>(call.argv0.c_str()));
-    if (!call.noArguments)
-        for (const std::string& argument : call.arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execvpe(words.empty() ? program : words[0].c_str(), argv.data(), envp.data());
+    execvpe(launch.file.c_str(), launch.argv.data(), launch.envp.data());
     _exit(127);
 }
 
@@ -152,8 +166,10 @@ void closeIfOpen(int* descriptor) {
 GatewayResult runGateway(const GatewayCall& call) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipe in = makePipe(), out = makePipe(), err = makePipe();
+    Launch launch;
+    prepareLaunch(call, &launch);
     pid_t child = fork();
-    if (child == 0) execGateway(call, in, out, err);
+    if (child == 0) execGateway(call, launch, in, out, err);
     close(in.read);
     close(out.write);
     close(err.write);

@@ -17,6 +17,7 @@ the protocol, and this catches a gateway that sends other bytes than the vectors
 """
 
 import base64
+import copy
 import ctypes
 import json
 import os
@@ -224,9 +225,19 @@ def text(data):
     return number(len(data)) + data
 
 
-def derived_cases(recorded):
+def head(key_count):
+    """The cookie, version 1.0 and a key count: what opens a request made by hand."""
+    return COOKIE + number(1) + number(0) + number(key_count)
+
+
+def with_limits(vector, description, limits):
+    """An accepted vector again, read under other limits."""
+    return dict(copy.deepcopy(vector), description=description, limits=limits)
+
+
+def derived_cases(recorded, vectors):
     """Refused requests, and accepted ones the gateway does not send today, made from the
-    recorded ones and by hand."""
+    recorded requests (their bytes, and their descriptions in |vectors|) and by hand."""
     cases = []
     typical = recorded["typical-post"]
     seen = set()
@@ -263,54 +274,50 @@ def derived_cases(recorded):
                        "allows it.",
         "expect": "accept", "recorded": False, "version": [1, 0],
         "variables": [["", "x"]], "body_base64": "",
-    }, COOKIE + number(1) + number(0) + number(2) + text(b"") + text(b"x") + text(CONTENT_KEY)
+    }, head(2) + text(b"") + text(b"x") + text(CONTENT_KEY)
         + text(b"")))
     cases.append(("zero-keys", refused(
         "A key count of 0: no content key.", "missing-content-key"),
-        COOKIE + number(1) + number(0) + number(0)))
+        head(0)))
     cases.append(("last-key-not-content", refused(
         "The last key is an ordinary variable.", "missing-content-key"),
-        COOKIE + number(1) + number(0) + number(1) + text(b"CONTENT_LENGTH") + text(b"0")))
+        head(1) + text(b"CONTENT_LENGTH") + text(b"0")))
     cases.append(("last-key-name-forged-length", refused(
         "The last key's name is given a length of 4294967295; refused before any name byte.",
         "missing-content-key"),
-        COOKIE + number(1) + number(0) + number(1) + number(0xFFFFFFFF)))
+        head(1) + number(0xFFFFFFFF)))
     cases.append(("key-count-forged", refused(
         "A key count of 4294967295 with nothing after it: refused on the count alone.",
-        "too-many-keys"), COOKIE + number(1) + number(0) + number(0xFFFFFFFF)))
+        "too-many-keys"), head(0xFFFFFFFF)))
     cases.append(("key-count-over-limit", refused(
         "2000 keys where at most 100 are allowed.", "too-many-keys", {"max_keys": 100}),
         recorded["two-thousand-keys"]))
-    cases.append(("key-count-at-limit", dict(
-        json.loads(json.dumps(VECTORS["two-thousand-keys"])),
-        description="2000 keys where at most 2000 are allowed.",
-        limits={"max_keys": 2000}), recorded["two-thousand-keys"]))
+    cases.append(("key-count-at-limit", with_limits(
+        vectors["two-thousand-keys"], "2000 keys where at most 2000 are allowed.",
+        {"max_keys": 2000}), recorded["two-thousand-keys"]))
     cases.append(("name-length-forged", refused(
         "A variable name given a length of 4294967280; refused before any name byte.",
         "variables-too-large"),
-        COOKIE + number(1) + number(0) + number(2) + number(0xFFFFFFF0)))
+        head(2) + number(0xFFFFFFF0)))
     cases.append(("value-length-forged", refused(
         "A variable value given a length of 2147483648; refused before any value byte.",
         "variables-too-large"),
-        COOKIE + number(1) + number(0) + number(2) + text(b"NAME") + number(0x80000000)))
-    size = variable_bytes(VECTORS["typical-post"])
+        head(2) + text(b"NAME") + number(0x80000000)))
+    size = variable_bytes(vectors["typical-post"])
     cases.append(("variables-over-limit", refused(
         "Names and values of %d bytes where at most %d are allowed." % (size, size - 1),
         "variables-too-large", {"max_variable_bytes": size - 1}), typical))
-    at_limit = json.loads(json.dumps(VECTORS["typical-post"]))
-    at_limit.update(description="Names and values of %d bytes where at most %d are allowed."
-                    % (size, size), limits={"max_variable_bytes": size})
-    cases.append(("variables-at-limit", at_limit, typical))
+    cases.append(("variables-at-limit", with_limits(
+        vectors["typical-post"],
+        "Names and values of %d bytes where at most %d are allowed." % (size, size),
+        {"max_variable_bytes": size}), typical))
     cases.append(("body-length-forged", refused(
         "A body given a length of 4294967295; refused before any body byte.", "body-too-large"),
-        COOKIE + number(1) + number(0) + number(1) + text(CONTENT_KEY) + number(0xFFFFFFFF)))
+        head(1) + text(CONTENT_KEY) + number(0xFFFFFFFF)))
     cases.append(("body-over-limit", refused(
         "A 16-byte body where at most 15 bytes are allowed.", "body-too-large",
         {"max_body_bytes": 15}), typical))
     return cases
-
-
-VECTORS = {}
 
 
 def variable_bytes(vector):
@@ -366,14 +373,14 @@ def compare(made, committed):
 
 
 def generate(gateway, directory):
-    recorded = {}
+    recorded, vectors = {}, {}
     for name, description, environment, body in accepted_cases():
         data = run_gateway(gateway, environment, body)
         recorded[name] = data
-        VECTORS[name] = vector_for(environment, body, data, description)
-        write_vector(directory, name, VECTORS[name], data)
+        vectors[name] = vector_for(environment, body, data, description)
+        write_vector(directory, name, vectors[name], data)
     assert len(recorded["empty"]) == 45, "the empty request is not 45 bytes"
-    for name, vector, data in derived_cases(recorded):
+    for name, vector, data in derived_cases(recorded, vectors):
         write_vector(directory, name, vector, data)
 
 
