@@ -1,4 +1,4 @@
-// decoder_limits_test.cc -- the decoder's checks in their order, its memory under forged
+// decoder_limits_test.cc -- the decoder's limits at their edges, its memory under forged
 // lengths, back-to-back requests, and the time limit for a whole request.
 #include "link_encoding.h"
 
@@ -22,25 +22,16 @@ dostrel_reason decodeWith(const std::string& bytes, dostrel_limits limits) {
     return reason;
 }
 
-TEST(LinkDecoder, ChecksComeInTheOrderOfTheFieldsAndLengthsBeforeTheirBytes) {
+// The shared vectors cover each refusal once; here are the edges between them: a length exactly
+// at its limit, a last name of the right length but not the content key's.
+TEST(LinkDecoder, LimitEdgesAndContentKeyNamesBeyondTheVectors) {
     dostrel_limits limits = dostrel_limits_default();
-    // Each request is cut right after the field that must refuse it: no byte more is needed.
-    EXPECT_EQ(decodeWith("\x09\x23\x19\x64" + linkNumber(2), limits), DOSTREL_BAD_COOKIE);
-    EXPECT_EQ(decodeWith(cookie + linkNumber(2) + linkNumber(0) + linkNumber(0), limits),
-              DOSTREL_UNSUPPORTED_VERSION);
-    EXPECT_EQ(decodeWith(cookie + linkNumber(1) + linkNumber(9) + linkNumber(0), limits),
-              DOSTREL_MISSING_CONTENT_KEY);
-    limits.max_keys = 3;
-    EXPECT_EQ(decodeWith(cookie + linkNumber(1) + linkNumber(0) + linkNumber(4), limits),
-              DOSTREL_TOO_MANY_KEYS);
     std::string twoKeys = cookie + linkNumber(1) + linkNumber(0) + linkNumber(2);
     limits.max_variable_bytes = 10;
-    EXPECT_EQ(decodeWith(twoKeys + linkNumber(11), limits), DOSTREL_VARIABLES_TOO_LARGE);
     EXPECT_EQ(decodeWith(twoKeys + linkText("NAME") + linkNumber(7), limits),
               DOSTREL_VARIABLES_TOO_LARGE);
     EXPECT_EQ(decodeWith(twoKeys + linkText("NAME") + linkNumber(6), limits), DOSTREL_TRUNCATED);
     std::string lastKey = twoKeys + linkText("NAME") + linkText("VALUE1");
-    EXPECT_EQ(decodeWith(lastKey + linkNumber(20), limits), DOSTREL_MISSING_CONTENT_KEY);
     EXPECT_EQ(decodeWith(lastKey + linkText("XBRENNOX_CONTENT_DATB"), limits),
               DOSTREL_MISSING_CONTENT_KEY);
     limits.max_body_bytes = 3;
