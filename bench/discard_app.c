@@ -12,8 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#define PERIOD (251 * 256)
-static char pattern[PERIOD];
+#include "answer_pattern.h"
 
 /* The connection's bytes, read in large blocks and handed out exactly. */
 static int connection;
@@ -91,8 +90,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: discard_app PORT\n");
         return 2;
     }
-    for (size_t i = 0; i < PERIOD; ++i)
-        pattern[i] = (char)((i * 7 + i / 251) & 0xFF);
+    fill_pattern();
     int listener = socket(AF_INET, SOCK_STREAM, 0), on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     struct sockaddr_in address = {0};

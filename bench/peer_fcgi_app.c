@@ -6,16 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define PERIOD (251 * 256)
-static char pattern[PERIOD];
+#include "answer_pattern.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: peer_fcgi_app ADDRESS:PORT\n");
         return 2;
     }
-    for (size_t i = 0; i < PERIOD; ++i)
-        pattern[i] = (char)((i * 7 + i / 251) & 0xFF);
+    fill_pattern();
     FCGX_Init();
     int listener = FCGX_OpenSocket(argv[1], 128);
     if (listener < 0) return 1;
