@@ -235,6 +235,17 @@ def with_limits(vector, description, limits):
     return dict(copy.deepcopy(vector), description=description, limits=limits)
 
 
+def limit_edges(slug, description, size, below, limit, reason, vector, data):
+    """A recorded request of |size| under a limit of |below|, refused, and under a limit of
+    exactly |size|, accepted."""
+    return [
+        (slug + "-over-limit", refused(description % (size, below), reason, {limit: below}),
+         data),
+        (slug + "-at-limit", with_limits(vector, description % (size, size), {limit: size}),
+         data),
+    ]
+
+
 def derived_cases(recorded, vectors):
     """Refused requests, and accepted ones the gateway does not send today, made from the
     recorded requests (their bytes, and their descriptions in |vectors|) and by hand."""
@@ -289,12 +300,9 @@ def derived_cases(recorded, vectors):
     cases.append(("key-count-forged", refused(
         "A key count of 4294967295 with nothing after it: refused on the count alone.",
         "too-many-keys"), head(0xFFFFFFFF)))
-    cases.append(("key-count-over-limit", refused(
-        "2000 keys where at most 100 are allowed.", "too-many-keys", {"max_keys": 100}),
-        recorded["two-thousand-keys"]))
-    cases.append(("key-count-at-limit", with_limits(
-        vectors["two-thousand-keys"], "2000 keys where at most 2000 are allowed.",
-        {"max_keys": 2000}), recorded["two-thousand-keys"]))
+    cases += limit_edges("key-count", "%d keys where at most %d are allowed.", 2000, 100,
+                         "max_keys", "too-many-keys", vectors["two-thousand-keys"],
+                         recorded["two-thousand-keys"])
     cases.append(("name-length-forged", refused(
         "A variable name given a length of 4294967280; refused before any name byte.",
         "variables-too-large"),
@@ -304,13 +312,10 @@ def derived_cases(recorded, vectors):
         "variables-too-large"),
         head(2) + text(b"NAME") + number(0x80000000)))
     size = variable_bytes(vectors["typical-post"])
-    cases.append(("variables-over-limit", refused(
-        "Names and values of %d bytes where at most %d are allowed." % (size, size - 1),
-        "variables-too-large", {"max_variable_bytes": size - 1}), typical))
-    cases.append(("variables-at-limit", with_limits(
-        vectors["typical-post"],
-        "Names and values of %d bytes where at most %d are allowed." % (size, size),
-        {"max_variable_bytes": size}), typical))
+    cases += limit_edges("variables",
+                         "Names and values of %d bytes where at most %d are allowed.",
+                         size, size - 1, "max_variable_bytes", "variables-too-large",
+                         vectors["typical-post"], typical)
     cases.append(("body-length-forged", refused(
         "A body given a length of 4294967295; refused before any body byte.", "body-too-large"),
         head(1) + text(CONTENT_KEY) + number(0xFFFFFFFF)))
@@ -363,7 +368,8 @@ def compare(made, committed):
     problems = ["missing from tests/vectors: " + f for f in sorted(made_files - committed_files)]
     problems += ["not made by generate.py: " + f for f in sorted(committed_files - made_files)]
     for name in sorted(made_files & committed_files):
-        with open(os.path.join(made, name), "rb") as a, open(os.path.join(committed, name), "rb") as b:
+        with open(os.path.join(made, name), "rb") as a, \
+                open(os.path.join(committed, name), "rb") as b:
             if a.read() != b.read():
                 problems.append("differs: " + name)
     for problem in problems:
