@@ -99,12 +99,15 @@ start_webserver() {
         ;;
     esac
     # The server answers, and it is ours: a server that could not bind has ended by then.
-    local server=${started_pids[-1]}
+    # nginx answers before fcgiwrap listens, and answers 502 until it does: ask for the CGI
+    # directory, which fcgiwrap itself refuses once it is up.
+    local server=${started_pids[-1]} probe=/ code
     [ "$kind" = apache2 ] && server=${started_groups[-1]}
+    [ "$kind" = nginx ] && probe=/cgi-bin/
     for _ in $(seq 100); do
         kill -0 "$server" 2>/dev/null || break
-        curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/" && kill -0 "$server" 2>/dev/null &&
-            return 0
+        code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "http://127.0.0.1:$port$probe") &&
+            [ "$code" != 502 ] && kill -0 "$server" 2>/dev/null && return 0
         sleep 0.05
     done
     echo "$kind did not start; its logs:" >&2
@@ -148,5 +151,4 @@ stop_started() {
     done
     started_pids=()
     started_groups=()
-started_groups=()
 }
