@@ -1,0 +1,3 @@
+module dostrel.dev/dostrel
+
+go 1.19
