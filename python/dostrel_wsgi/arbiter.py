@@ -23,6 +23,7 @@ from .worker import BOOT_ERROR, Worker
 
 _HANDLED = (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTTIN,
             signal.SIGTTOU, signal.SIGCHLD)
+_STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGQUIT}
 _FAST_STOP_SECONDS = 5.0
 
 
@@ -106,16 +107,24 @@ class Arbiter:
         for number in _HANDLED:
             signal.signal(number, self._on_signal)
         while True:
-            self._maintain()
+            # The stop signals wait while the arbiter looks at its workers and forks: a group
+            # SIGTERM (Ctrl-C, systemd) ends the workers too, and a worker found dead must be
+            # seen with the arbiter's own signal already taken, never replaced.
+            signal.pthread_sigmask(signal.SIG_BLOCK, _STOPS)
+            try:
+                self._drain(self.signal_read)
+                self._read_ready()
+                for number in self._take_signals():
+                    self._act(number)
+                self._reap()
+                self._check_timeouts()
+                if self.stopping and not self.children:
+                    break
+                self._maintain()
+            finally:
+                # Unblocking runs the handlers of what arrived meanwhile.
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
             self.selector.select(1.0)
-            self._drain(self.signal_read)
-            self._read_ready()
-            for number in self._take_signals():
-                self._act(number)
-            self._reap()
-            self._check_timeouts()
-            if self.stopping and not self.children:
-                break
         if self.listener is not None:
             self.listener.close()
         log.error("stopped")
@@ -207,6 +216,7 @@ class Arbiter:
                 signal.set_wakeup_fd(-1)
                 for number in _HANDLED:
                     signal.signal(number, signal.SIG_DFL)
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
                 for fd in (self.signal_read, self.signal_write, self.ready_read):
                     os.close(fd)
                 self.selector.close()
@@ -255,6 +265,9 @@ class Arbiter:
             self._reaped(child, status)
 
     def _reaped(self, child, status):
+        # A stop signal that arrived while blocked is pending still: it counts already.
+        for number in sorted(_STOPS & signal.sigpending()):
+            self._act(number)
         code = os.waitstatus_to_exitcode(status)
         how = "with status %d" % code if code >= 0 else "by signal %d" % -code
         if child.retiring or self.stopping:
@@ -292,10 +305,10 @@ class Arbiter:
             if child.killed:
                 continue
             if child.kill_at is not None and now > child.kill_at:
-                log.error("worker %d did not finish within %gs: killed"
-                          % (child.pid, self.config.graceful_timeout))
+                log.error("worker %d did not finish within %gs: killed%s"
+                          % (child.pid, self.config.graceful_timeout, _cut(child, wall)))
             elif self.stopping == "fast" and now > self.stop_deadline:
-                log.error("worker %d did not stop: killed" % child.pid)
+                log.error("worker %d did not stop: killed%s" % (child.pid, _cut(child, wall)))
             else:
                 try:
                     silent = wall - os.fstat(child.heartbeat.fileno()).st_mtime
@@ -304,9 +317,27 @@ class Arbiter:
                 if silent <= self.config.timeout:
                     continue
                 log.error("worker %d silent for %.1fs (--timeout %gs), a request ran too "
-                          "long: killed" % (child.pid, silent, self.config.timeout))
+                          "long: killed%s" % (child.pid, silent, self.config.timeout,
+                                              _cut(child, wall)))
             child.killed = True
             _kill(child.pid, signal.SIGKILL)
+
+
+def _cut(child, wall):
+    """"; connection reset: PEER METHOD URI after 31.2s, ..." for the requests the worker noted
+    in its heartbeat file: killed with them, it resets their connections (see handler.py)."""
+    try:
+        text = os.pread(child.heartbeat.fileno(), 65536, 0).decode("utf-8", "replace")
+    except OSError:
+        return ""
+    cuts = []
+    for line in text.splitlines():
+        start, _, description = line.partition(" ")
+        try:
+            cuts.append("%s after %.1fs" % (description, wall - float(start)))
+        except ValueError:
+            continue  # read while the worker rewrote it
+    return "; connection reset: " + ", ".join(cuts) if cuts else ""
 
 
 def _kill(pid, number):

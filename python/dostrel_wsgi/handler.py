@@ -32,19 +32,25 @@ class _GuardedSocket:
             raise ConnectionLost(str(error)) from error
 
 
-def reset(sock):
-    """Closes with a reset, so the gateway reports a broken response instead of passing a
-    truncated one for complete."""
+# SO_LINGER on with no time: a close, or the death of the process holding the socket, resets the
+# connection. Armed while a response is in progress, so that a worker killed by --timeout or at
+# the end of the graceful stop, or one that crashes, shows the gateway a failed receive and never
+# an orderly close: the gateway reports error 11 instead of passing a truncated answer for whole.
+_RESET_ON_CLOSE = struct.pack("ii", 1, 0)
+_ORDERLY_CLOSE = struct.pack("ii", 0, 0)
+
+
+def _linger(sock, value):
     try:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, value)
     except OSError:
-        pass
-    sock.close()
+        pass  # not a TCP socket (the tests' socket pairs), or already broken
 
 
 def handle(app, request, sock, peer, multithread, multiprocess):
     """Serves one request on sock and closes it; never raises for the application's faults."""
     started = time.monotonic()
+    _linger(sock, _RESET_ON_CLOSE)
     environ = build_environ(request, multithread, multiprocess)
     response = Response(_GuardedSocket(sock))
     broken = False
@@ -54,6 +60,11 @@ def handle(app, request, sock, peer, multithread, multiprocess):
             result = app(environ, response.start_response)
             if isinstance(result, FileWrapper):
                 response.send_file(result)
+            elif _one_block(result) and not response.headers_sent:
+                # The whole body is known at once (PEP 3333 lets a server declare its length):
+                # a cut after the head then shows to the HTTP client too.
+                for chunk in result:
+                    response.write_whole(chunk, environ["REQUEST_METHOD"] == "HEAD")
             else:
                 for chunk in result:
                     response.write(chunk)
@@ -84,10 +95,18 @@ def handle(app, request, sock, peer, multithread, multiprocess):
     finally:
         request.body.close()
     if broken:
-        reset(sock)
+        sock.close()  # still armed: a reset
     else:
+        _linger(sock, _ORDERLY_CLOSE)
         sock.close()
     log.access(environ, response.status_code(), response.body_bytes, time.monotonic() - started)
+
+
+def _one_block(result):
+    try:
+        return len(result) == 1
+    except Exception:  # no len(), or a len() that fails: a stream like any other
+        return False
 
 
 def _request_line(environ):

@@ -98,6 +98,17 @@ class Response:
             self.sock.sendall(data)
         self.body_bytes += len(data)
 
+    def write_whole(self, data, head_request):
+        """Sends data as the whole body, declaring its length unless the application declared
+        one or the response has no body (1xx, 204, 304, or a HEAD request, whose body the
+        application may have left out)."""
+        if (type(data) is bytes and self.status is not None and not head_request
+                and self.status[0] != "1" and self.status[:3] not in ("204", "304")
+                and not any(name.lower() in ("content-length", "transfer-encoding")
+                            for name, _ in self.headers)):
+            self.headers = self.headers + [("Content-Length", str(len(data)))]
+        self.write(data)
+
     def send_file(self, wrapper):
         """Sends a FileWrapper's file; by sendfile() when it is a regular file."""
         filelike = wrapper.filelike

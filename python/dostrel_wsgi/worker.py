@@ -58,7 +58,7 @@ class Worker:
         self.pending = {}  # socket -> _Pending
         self.ready = collections.deque()  # (request, socket, peer) waiting to be served
         self.lock = threading.Lock()
-        self.in_flight = {}  # thread-served request id -> wall-clock start
+        self.in_flight = {}  # thread-served request id -> (wall-clock start, description)
         self.dispatched = 0  # handed to the pool and not finished
         self.stopping = False
         self.accepting = False
@@ -140,7 +140,7 @@ class Worker:
         if self.in_flight:
             with self.lock:
                 if self.in_flight:
-                    stamp = min(now, min(self.in_flight.values()))
+                    stamp = min(now, min(start for start, _ in self.in_flight.values()))
         if force or stamp != now or now - self.last_beat >= 1.0:
             os.utime(self.heartbeat_fd, (stamp, stamp))
             self.last_beat = now if stamp == now else 0.0
@@ -271,10 +271,34 @@ class Worker:
 
     # -- serving ------------------------------------------------------------------------------
 
+    def _note(self, entries):
+        """Writes what is being served, (start, description) pairs, into the heartbeat file:
+        if the arbiter has to kill this worker, its log line names the requests it cut."""
+        text = "".join("%.3f %s\n" % entry for entry in entries)
+        try:
+            os.ftruncate(self.heartbeat_fd, 0)
+            if text:
+                os.pwrite(self.heartbeat_fd, text.encode("utf-8", "backslashreplace"), 0)
+        except OSError:
+            pass  # only the arbiter's log line loses detail
+
+    def _note_in_flight(self):
+        """_note for the threads, under the lock; the note made the file's time now, so it is
+        set back to the oldest start."""
+        entries = sorted(self.in_flight.values())
+        self._note(entries)
+        if entries:
+            try:
+                os.utime(self.heartbeat_fd, (entries[0][0], entries[0][0]))
+            except OSError:
+                pass
+
     def _serve(self, request, sock, peer):
         if self.pool is None:
+            self._note([(time.time(), describe(request, peer))])
             self.beat(force=True)
             handle(self.app, request, sock, peer, self.multithread, self.multiprocess)
+            self._note([])
             return
         with self.lock:
             self.dispatched += 1
@@ -283,7 +307,8 @@ class Worker:
     def _serve_in_thread(self, request, sock, peer):
         token = object()
         with self.lock:
-            self.in_flight[token] = time.time()
+            self.in_flight[token] = (time.time(), describe(request, peer))
+            self._note_in_flight()
         try:
             handle(self.app, request, sock, peer, self.multithread, self.multiprocess)
         except BaseException:
@@ -291,11 +316,22 @@ class Worker:
         finally:
             with self.lock:
                 del self.in_flight[token]
+                self._note_in_flight()
                 self.dispatched -= 1
             try:
                 os.write(self.wake_write, b"w")  # the loop may accept again, or exit
             except BlockingIOError:
                 pass
+
+
+def describe(request, peer):
+    """"PEER METHOD URI" for the log line of a request the arbiter had to cut."""
+    found = {}
+    for name, value in request.variables:
+        if name in (b"REQUEST_METHOD", b"REQUEST_URI", b"SCRIPT_NAME", b"PATH_INFO"):
+            found.setdefault(name, value.decode("latin-1"))
+    uri = found.get(b"REQUEST_URI") or found.get(b"SCRIPT_NAME", "") + found.get(b"PATH_INFO", "")
+    return "%s %s %s" % (peer, found.get(b"REQUEST_METHOD", "-"), uri or "-")
 
 
 def _allowed(host, networks):
