@@ -2,6 +2,7 @@
 #include "answers.h"
 
 #include "html_text.h"
+#include "sha256.h"
 
 #include <algorithm>
 #include <chrono>
@@ -124,7 +125,40 @@ void describeRequest(const dostrel_request* request, dostrel_response* response,
     dostrel_response_write(response, page.data(), page.size());
 }
 
+// N lines, each sent at once, 100 ms apart: what progress output and Server-Sent Events need.
+void streamLines(dostrel_response* response, long count) {
+    for (long i = 1; i <= count; ++i) {
+        if (i > 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (dostrel_response_printf(response, "line %ld\n", i) != 0 ||
+            dostrel_response_flush(response) != 0)
+            return;
+    }
+}
+
+// The body read in pieces and hashed as it comes: memory stays the same for any length.
+void sumBody(const dostrel_request* request, dostrel_response* response) {
+    Sha256 hash;
+    unsigned long long total = 0;
+    char block[65536];
+    for (long long got; (got = dostrel_request_read_body(request, block, sizeof block)) != 0;) {
+        if (got < 0) return dostrel_response_abort(response); // logged by the library
+        hash.add(block, static_cast<std::size_t>(got));
+        total += static_cast<unsigned long long>(got);
+    }
+    if (total == 0) { // a buffered body (the server streams only POST ?sum)
+        std::string_view body = bodyOf(request);
+        hash.add(body.data(), body.size());
+        total = body.size();
+    }
+    dostrel_response_printf(response, "%llu %s\n", total, hash.hex().c_str());
+}
+
 } // namespace
+
+bool wantsStreamedBody(const dostrel_request* request) {
+    return valueOf(request, "REQUEST_METHOD") == "POST" &&
+           queryHas(valueOf(request, "QUERY_STRING"), "sum", nullptr);
+}
 
 void answerRequest(const dostrel_request* request, dostrel_response* response,
                    const std::string& serverName) {
@@ -134,7 +168,13 @@ void answerRequest(const dostrel_request* request, dostrel_response* response,
         long ms = std::min(std::strtol(value.c_str(), nullptr, 10), 10000L);
         if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
-    if (queryHas(query, "bytes", &value)) {
+    if (queryHas(query, "stream", &value)) {
+        headers(response, serverName, "text/plain");
+        streamLines(response, std::clamp(std::strtol(value.c_str(), nullptr, 10), 0L, 100000L));
+    } else if (queryHas(query, "sum", nullptr)) {
+        headers(response, serverName, "text/plain");
+        sumBody(request, response);
+    } else if (queryHas(query, "bytes", &value)) {
         headers(response, serverName, "application/octet-stream");
         sendPattern(response, std::strtoull(value.c_str(), nullptr, 10));
     } else if (queryHas(query, "echo", nullptr)) {

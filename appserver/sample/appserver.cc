@@ -29,11 +29,13 @@ struct SampleOptions {
         "                         [--read-timeout SECONDS] [--grace SECONDS]\n"
         "                         [--max-keys N] [--max-variable-bytes N] [--max-body-bytes N]\n"
         "                         [--max-connections N] [--record PREFIX]\n"
+        "                         [--threads N] [--timeout SECONDS]\n"
         "       dostrel-appserver --print-pattern N\n"
         "Listens on ADDRESS (127.0.0.1) at port N (0: any free port) and prints\n"
         "'listening on ADDRESS:PORT' once it accepts connections. --workers N serves with N\n"
         "worker processes (default: one per processor); --serial serves in one process, one\n"
-        "request at a time. --allow takes connections only from these addresses (ADDRESS/BITS\n"
+        "request at a time; --threads N gives each worker N threads. --timeout kills and\n"
+        "replaces a worker whose handler runs longer, resetting its connection. --allow takes connections only from these addresses (ADDRESS/BITS\n"
         "for a range). --print-pattern writes the N bytes that a request with bytes=N in its\n"
         "query string gets. SIGTERM stops after serving what has arrived.\n");
     std::exit(2);
@@ -89,6 +91,10 @@ SampleOptions parseOptions(int argc, char** argv) {
             server.limits.max_variable_bytes = number(name, value, ~0ull);
         else if (option == "--max-body-bytes")
             server.limits.max_body_bytes = number(name, value, ~0ull);
+        else if (option == "--threads")
+            server.threads = static_cast<unsigned>(number(name, value, 4096));
+        else if (option == "--timeout")
+            server.handler_timeout_ms = seconds(name, value);
         else if (option == "--max-connections")
             server.max_connections = static_cast<unsigned>(number(name, value, 1000000));
         else
@@ -118,8 +124,28 @@ void recordRequest(const std::string& prefix, const dostrel_request* request) {
 
 void handle(const dostrel_request* request, dostrel_response* response, void* data) {
     const SampleOptions& options = *static_cast<const SampleOptions*>(data);
-    if (!options.record.empty()) recordRequest(options.record, request);
+    if (!options.record.empty() && !wantsStreamedBody(request))
+        recordRequest(options.record, request);
     answerRequest(request, response, options.name);
+}
+
+int streamChoice(const dostrel_request* request, void*) {
+    return wantsStreamedBody(request) ? 1 : 0;
+}
+
+void logWorker(const char* what) {
+    // One write per line, so that the lines of several workers never interleave.
+    std::string line = "dostrel-appserver[" + std::to_string(getpid()) + "]: worker " + what + "\n";
+    ssize_t ignored = write(2, line.data(), line.size());
+    (void)ignored;
+}
+
+void onWorkerStart(void*) {
+    logWorker("started");
+}
+
+void onWorkerExit(void*) {
+    logWorker("exiting");
 }
 
 void printListening(const char* address, unsigned port, void*) {
@@ -134,5 +160,8 @@ int main(int argc, char** argv) {
         return writePattern(stdout, number("--print-pattern", argv[2], ~0ull)) ? 0 : 1;
     SampleOptions options = parseOptions(argc, argv);
     options.server.on_listening = printListening;
+    options.server.on_worker_start = onWorkerStart;
+    options.server.on_worker_exit = onWorkerExit;
+    options.server.stream_body = streamChoice;
     return dostrel_serve(&options.server, handle, &options) == 0 ? 0 : 1;
 }

@@ -107,6 +107,7 @@ void takeNumber(dostrel_decoder* d, std::uint32_t value) {
     case DecodeField::ValueLength:
         if (onLastKey(d)) {
             if (value > d->limits.max_body_bytes) return refuse(d, DOSTREL_BODY_TOO_LARGE);
+            d->request->contentLength = value;
         } else if (!takeVariableLength(d, value)) {
             return;
         }
@@ -142,6 +143,11 @@ void startOver(dostrel_decoder* d) {
 }
 
 } // namespace
+
+bool decoderAtBody(const dostrel_decoder* d) {
+    return d->pauseAtBody && d->status == DOSTREL_NEED_MORE && d->field == DecodeField::Value &&
+           onLastKey(d) && d->left == d->length;
+}
 
 extern "C" {
 
@@ -184,7 +190,7 @@ dostrel_decode_status dostrel_decoder_feed(dostrel_decoder* d, const void* data,
     try {
         if (d->status == DOSTREL_NEED_MORE && d->request == nullptr)
             d->request = new dostrel_request;
-        while (d->status == DOSTREL_NEED_MORE && taken < size) {
+        while (d->status == DOSTREL_NEED_MORE && taken < size && !decoderAtBody(d)) {
             if (isNumberField(d->field)) {
                 d->number[d->numberFill++] = static_cast<unsigned char>(bytes[taken++]);
                 if (d->numberFill < 4) continue;

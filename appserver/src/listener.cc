@@ -1,10 +1,12 @@
 // listener.cc -- the listening socket: bound to the configured address, non-blocking, shared
-// by every worker process.
+// by every worker process; and the listener object that owns it.
+#include "request_data.h"
 #include "server.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@ int openListener(const ServerConfig& config, std::string* address, unsigned* por
         serverLog(config, "cannot listen on %s:%u: %s", config.host.c_str(), config.options.port,
                   error != 0 ? gai_strerror(error) : "port out of range");
         if (found != nullptr) freeaddrinfo(found);
+        errno = EINVAL;
         return -1;
     }
     int listener = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -29,10 +32,12 @@ int openListener(const ServerConfig& config, std::string* address, unsigned* por
     if (listener < 0 || bind(listener, found->ai_addr, found->ai_addrlen) != 0 ||
         listen(listener, backlog) != 0 ||
         fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK) != 0) {
+        int error = errno;
         serverLog(config, "cannot listen on %s:%u: %s", config.host.c_str(), config.options.port,
-                  std::strerror(errno));
+                  std::strerror(error));
         if (listener >= 0) close(listener);
         freeaddrinfo(found);
+        errno = error;
         return -1;
     }
     freeaddrinfo(found);
@@ -47,3 +52,62 @@ int openListener(const ServerConfig& config, std::string* address, unsigned* por
     *port = static_cast<unsigned>(std::strtoul(serv, nullptr, 10));
     return listener;
 }
+
+dostrel_listener::~dostrel_listener() {
+    if (fd >= 0) close(fd);
+    for (int end : wake)
+        if (end >= 0) close(end);
+    if (arbiterWake >= 0) close(arbiterWake);
+    for (ReadyRequest& waiting : ready)
+        dostrel_request_free(waiting.request);
+}
+
+extern "C" {
+
+dostrel_listener* dostrel_listen(const dostrel_server_options* options) {
+    auto* listener = new (std::nothrow) dostrel_listener;
+    if (listener == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    ServerConfig& config = listener->config;
+    config.options = *options;
+    config.host = options->host ? options->host : "127.0.0.1";
+    config.name = options->name ? options->name : "dostrel-appserver";
+    config.options.host = config.host.c_str();
+    config.options.name = config.name.c_str();
+    config.options.allow = nullptr; // parsed below; the caller's text may go
+    std::string bad;
+    int error = 0;
+    if (!parseAllowList(options->allow, &config.allow, &bad)) {
+        serverLog(config, "not an address or address/bits in the allow-list: '%s'", bad.c_str());
+        error = EINVAL;
+    } else if (!openWakePipe(listener)) {
+        error = errno;
+        serverLog(config, "cannot make a pipe: %s", std::strerror(error));
+    } else {
+        listener->fd = openListener(config, &listener->address, &listener->port);
+        if (listener->fd < 0) error = errno;
+    }
+    if (error != 0) {
+        delete listener;
+        errno = error;
+        return nullptr;
+    }
+    return listener;
+}
+
+const char* dostrel_listener_address(const dostrel_listener* listener) {
+    return listener->address.c_str();
+}
+
+unsigned dostrel_listener_port(const dostrel_listener* listener) {
+    return listener->port;
+}
+
+void dostrel_listener_close(dostrel_listener* listener) {
+    delete listener; // no dostrel_accept may be running on it any more
+
+}
+
+} // extern "C"

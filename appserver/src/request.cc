@@ -1,11 +1,13 @@
 // request.cc -- the decoded request's accessors, its encoding, and reading one request from a
 // descriptor within the time limit.
 #include "request_data.h"
+#include "server.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -45,10 +47,23 @@ void appendText(unsigned char*& out, const char* text, std::size_t length) {
 dostrel_decode_status decoderReadAvailable(dostrel_decoder* decoder, int fd) {
     bool wouldBlock = false;
     dostrel_decode_status status = DOSTREL_NEED_MORE;
-    while (status == DOSTREL_NEED_MORE && !wouldBlock)
+    while (status == DOSTREL_NEED_MORE && !wouldBlock && !decoderAtBody(decoder))
         status = readOnce(decoder, fd, &wouldBlock);
     return status;
 }
+
+namespace {
+
+long long bodyReadFailed(Link& link, dostrel_reason reason, int error) {
+    link.bodyFailed = true;
+    if (link.config != nullptr)
+        serverLog(*link.config, "refused %s: %s (in the streamed body)", link.peer.c_str(),
+                  dostrel_reason_word(reason));
+    errno = error;
+    return -1;
+}
+
+} // namespace
 
 extern "C" {
 
@@ -99,6 +114,48 @@ const char* dostrel_request_get(const dostrel_request* request, const char* name
 const char* dostrel_request_body(const dostrel_request* request, std::size_t* length) {
     if (length != nullptr) *length = request->body.size();
     return request->body.c_str();
+}
+
+std::uint64_t dostrel_request_content_length(const dostrel_request* request) {
+    return request->contentLength;
+}
+
+long long dostrel_request_read_body(const dostrel_request* request, void* buffer,
+                                    std::size_t size) {
+    Link* link = request->link.get();
+    if (link == nullptr) return 0; // a buffered body: dostrel_request_body has it all
+    if (link->bodyFailed) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    if (link->bodyLeft == 0 || size == 0) return 0;
+    if (link->fd < 0) {
+        errno = EBADF; // the response has already ended the connection
+        return -1;
+    }
+    using Clock = std::chrono::steady_clock;
+    std::size_t want = link->bodyLeft < size ? static_cast<std::size_t>(link->bodyLeft) : size;
+    for (;;) {
+        ssize_t got = recv(link->fd, buffer, want, MSG_DONTWAIT);
+        if (got > 0) {
+            link->bodyLeft -= static_cast<std::uint64_t>(got);
+            return got;
+        }
+        if (got == 0) return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(link->deadline - Clock::now());
+        if (link->deadline != Clock::time_point::max() && left.count() <= 0)
+            return bodyReadFailed(*link, DOSTREL_TIMEOUT, ETIMEDOUT);
+        pollfd readable = {link->fd, POLLIN, 0};
+        int wait = link->deadline == Clock::time_point::max()
+                       ? -1
+                       : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
+        if (poll(&readable, 1, wait) < 0 && errno != EINTR)
+            return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
+    }
 }
 
 std::size_t dostrel_request_encode(const dostrel_request* request, void* out,

@@ -3,9 +3,36 @@
 
 #include "dostrel/appserver.h"
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+struct ServerConfig;
+
+/// One accepted connection as the request and the response share it. While a response is in
+/// progress the socket lingers 0 s, so that any end but the orderly one (a crash, a kill, an
+/// abort) resets it and the gateway reports the answer as cut.
+struct Link {
+    int fd = -1;
+    std::string peer;
+    std::chrono::steady_clock::time_point deadline; // for the whole request to arrive
+    const ServerConfig* config = nullptr;           // for the log lines; may be null
+    bool bodyFailed = false;                        // a streamed body read failed
+    std::uint64_t bodyLeft = 0;                     // streamed body bytes not yet read
+
+    ~Link(); // a link not ended in order is reset
+};
+
+/// Sets or clears the zero linger on |fd|.
+void linkLinger(int fd, bool reset);
+/// Ends |link| in order: the unread rest of a streamed body is read and dropped (so that the
+/// close sends no reset), the zero linger cleared, the socket closed. Resets it instead when
+/// the body cannot be read to its end.
+void linkEndInOrder(Link& link);
+/// Closes |link| with a reset.
+void linkReset(Link& link);
 
 /// Where one variable's name and value lie in the request's arena.
 struct VariableSpan {
@@ -21,6 +48,8 @@ struct dostrel_request {
     std::string arena; // every name and value, each followed by a zero byte
     std::vector<VariableSpan> variables;
     std::string body;
+    std::uint64_t contentLength = 0;
+    std::shared_ptr<Link> link; // set for a streamed body: where the rest of it comes from
 };
 
 /// The field the decoder is in; the header's four numbers, then each key's four parts.
@@ -39,9 +68,14 @@ struct dostrel_decoder {
     std::uint32_t left = 0;          // bytes still to come of the current name or value
     std::uint32_t length = 0;        // the whole length of the current name or value
     std::string contentName;         // the last key's name as it arrives
+    bool pauseAtBody = false;        // stop before the body, so the server may stream it
     dostrel_request* request = nullptr;
 };
 
+/// Whether |decoder| has stopped before the body for the server to choose (pauseAtBody).
+bool decoderAtBody(const dostrel_decoder* decoder);
+
 /// Reads what |fd| has now into |decoder| (at most what the request still needs). Returns the
-/// decoder's status; NEED_MORE also when nothing was there (EAGAIN). EOF or an error ends it.
+/// decoder's status; NEED_MORE also when nothing was there (EAGAIN) and when it stopped before the body. EOF or
+/// an error ends it.
 dostrel_decode_status decoderReadAvailable(dostrel_decoder* decoder, int fd);

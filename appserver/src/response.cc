@@ -1,14 +1,19 @@
 // response.cc -- writing a CGI response: header lines and the body through one fixed buffer,
-// large pieces sent straight from the caller's memory.
-#include "dostrel/appserver.h"
+// large pieces sent straight from the caller's memory; on a server's connection, the orderly
+// end or the reset that tells the gateway whether the answer is whole.
+#include "request_data.h"
+#include "server.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -16,6 +21,8 @@
 namespace {
 
 enum class Part { Headers, Body, Finished };
+
+constexpr std::size_t gatherSize = 16384;
 
 } // namespace
 
@@ -26,7 +33,13 @@ struct dostrel_response {
     bool given = false; // the caller gave a status, a header or body bytes
     int error = 0;
     std::size_t fill = 0;
-    char buffer[16384];
+    std::shared_ptr<Link> link;  // set on a server's connection: the response ends it
+    bool declareLength = false;  // a server's response to a request that is not HEAD
+    bool lengthGiven = false;    // the application set Content-Length itself
+    bool sentAny = false;        // bytes have left: the header lines can no longer change
+    int status = 200;
+    std::size_t headerEnd = 0;   // where the empty line after the header lines is in |buffer|
+    char buffer[gatherSize + 64]; // room to insert a Content-Length line at the end
 };
 
 namespace {
@@ -81,12 +94,13 @@ int sendPieces(dostrel_response* response, iovec* pieces, int count) {
 int flush(dostrel_response* response, const void* extra = nullptr, std::size_t extraSize = 0) {
     iovec pieces[2] = {{response->buffer, response->fill}, {const_cast<void*>(extra), extraSize}};
     response->fill = 0;
+    response->sentAny = true;
     return sendPieces(response, pieces, extraSize > 0 ? 2 : 1);
 }
 
 int append(dostrel_response* response, const void* data, std::size_t size) {
     if (response->error != 0) return fail(response, response->error);
-    if (response->fill + size <= sizeof response->buffer) {
+    if (response->fill + size <= gatherSize) {
         std::memcpy(response->buffer + response->fill, data, size);
         response->fill += size;
         return 0;
@@ -105,43 +119,98 @@ bool isTokenCharacter(char c) {
 
 const char* usualPhrase(int code) {
     switch (code) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 304:
-        return "Not Modified";
-    case 307:
-        return "Temporary Redirect";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 413:
-        return "Content Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Unknown";
+    case 100: return "Continue";
+    case 101: return "Switching Protocols";
+    case 102: return "Processing";
+    case 103: return "Early Hints";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 203: return "Non-Authoritative Information";
+    case 204: return "No Content";
+    case 205: return "Reset Content";
+    case 206: return "Partial Content";
+    case 207: return "Multi-Status";
+    case 208: return "Already Reported";
+    case 226: return "IM Used";
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 305: return "Use Proxy";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 402: return "Payment Required";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
+    case 407: return "Proxy Authentication Required";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 418: return "I'm a teapot";
+    case 421: return "Misdirected Request";
+    case 422: return "Unprocessable Content";
+    case 423: return "Locked";
+    case 424: return "Failed Dependency";
+    case 425: return "Too Early";
+    case 426: return "Upgrade Required";
+    case 428: return "Precondition Required";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 451: return "Unavailable For Legal Reasons";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 505: return "HTTP Version Not Supported";
+    case 506: return "Variant Also Negotiates";
+    case 507: return "Insufficient Storage";
+    case 508: return "Loop Detected";
+    case 510: return "Not Extended";
+    case 511: return "Network Authentication Required";
+    default: break;
     }
+    // An unregistered code gets its class's name, never an empty phrase.
+    static const char* const classes[] = {"Informational", "Success", "Redirection",
+                                          "Client Error", "Server Error"};
+    return code >= 100 && code < 600 ? classes[code / 100 - 1] : "Unknown Status";
+}
+
+bool sameNameIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+        if ((*a | 0x20) != (*b | 0x20)) return false;
+    return *a == *b;
+}
+
+// The whole answer is still in the buffer: the length goes in before the empty line, so that a
+// cut shows to the HTTP client too.
+void declareLength(dostrel_response* response) {
+    int code = response->status;
+    if (!response->declareLength || response->sentAny || response->lengthGiven ||
+        response->part == Part::Headers || code < 200 || code == 204 || code == 304)
+        return;
+    std::size_t bodySize = response->fill - response->headerEnd - 1;
+    char line[48];
+    int length = std::snprintf(line, sizeof line, "Content-Length: %zu\n", bodySize);
+    if (length <= 0 || response->fill + static_cast<std::size_t>(length) > sizeof response->buffer)
+        return;
+    char* at = response->buffer + response->headerEnd;
+    std::memmove(at + length, at, response->fill - response->headerEnd);
+    std::memcpy(at, line, static_cast<std::size_t>(length));
+    response->fill += static_cast<std::size_t>(length);
 }
 
 // Ends the header lines once: the empty line goes before the first body byte.
@@ -149,9 +218,20 @@ int startBody(dostrel_response* response) {
     if (response->part == Part::Finished) return refuseCall(EALREADY);
     if (response->part == Part::Headers) {
         response->part = Part::Body;
+        response->headerEnd = response->fill;
         return append(response, "\n", 1);
     }
     return 0;
+}
+
+// Ends the server's connection after the response: in order when it is whole.
+void endLink(dostrel_response* response) {
+    if (!response->link) return;
+    if (response->error == 0)
+        linkEndInOrder(*response->link);
+    else
+        linkReset(*response->link);
+    response->fd = -1;
 }
 
 } // namespace
@@ -183,9 +263,10 @@ int dostrel_response_free(dostrel_response* response) {
 int dostrel_response_status(dostrel_response* response, int code, const char* phrase) {
     if (response->part != Part::Headers) return refuseCall(EALREADY);
     if (code < 100 || code > 999) return refuseCall(EINVAL);
-    if (phrase == nullptr) phrase = usualPhrase(code);
+    if (phrase == nullptr || phrase[0] == '\0') phrase = usualPhrase(code);
     if (std::strpbrk(phrase, "\r\n") != nullptr) return refuseCall(EINVAL);
     response->given = true;
+    response->status = code;
     return appendText(response, "Status: " + std::to_string(code) + " " + phrase + "\n");
 }
 
@@ -196,6 +277,7 @@ int dostrel_response_header(dostrel_response* response, const char* name, const 
         if (!isTokenCharacter(*c)) return refuseCall(EINVAL);
     if (std::strpbrk(value, "\r\n") != nullptr) return refuseCall(EINVAL);
     response->given = true;
+    if (sameNameIgnoringCase(name, "Content-Length")) response->lengthGiven = true;
     return appendText(response, std::string(name) + ": " + value + "\n");
 }
 
@@ -208,11 +290,16 @@ int dostrel_response_write(dostrel_response* response, const void* data, std::si
 int dostrel_response_printf(dostrel_response* response, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
+    int result = dostrel_response_vprintf(response, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+int dostrel_response_vprintf(dostrel_response* response, const char* format, va_list arguments) {
     va_list again;
     va_copy(again, arguments);
     char small[1024];
     int length = std::vsnprintf(small, sizeof small, format, arguments);
-    va_end(arguments);
     int result;
     if (length < 0) {
         result = refuseCall(EINVAL);
@@ -227,6 +314,14 @@ int dostrel_response_printf(dostrel_response* response, const char* format, ...)
     return result;
 }
 
+int dostrel_response_flush(dostrel_response* response) {
+    if (response->part == Part::Finished) return refuseCall(EALREADY);
+    if (response->error != 0) return fail(response, response->error);
+    response->given = true;
+    if (startBody(response) != 0) return -1;
+    return response->fill > 0 ? flush(response) : 0;
+}
+
 int dostrel_response_finish(dostrel_response* response) {
     if (response->part == Part::Finished) return response->error == 0 ? 0 : -1;
     if (!response->given && response->error == 0) {
@@ -234,11 +329,23 @@ int dostrel_response_finish(dostrel_response* response) {
                                      "text/plain\n\nThe application gave no response.\n";
         append(response, answer, sizeof answer - 1);
         response->part = Part::Body;
+        response->headerEnd = std::string_view(answer).find("\n\n") + 1;
+        response->status = 500;
     }
     if (response->part == Part::Headers) startBody(response);
+    declareLength(response);
     response->part = Part::Finished;
-    if (response->error != 0) return fail(response, response->error);
-    return response->fill > 0 ? flush(response) : 0;
+    int result = response->error != 0 ? fail(response, response->error) : 0;
+    if (result == 0 && response->fill > 0) result = flush(response);
+    endLink(response);
+    return result;
+}
+
+void dostrel_response_abort(dostrel_response* response) {
+    if (response->error == 0) response->error = ECONNABORTED;
+    response->part = Part::Finished;
+    response->fill = 0;
+    endLink(response);
 }
 
 int dostrel_response_error(const dostrel_response* response) {
@@ -246,3 +353,24 @@ int dostrel_response_error(const dostrel_response* response) {
 }
 
 } // extern "C"
+
+dostrel_response* responseForLink(std::shared_ptr<Link> link, unsigned writeTimeoutMs,
+                                  bool declareLength) {
+    dostrel_response* response = dostrel_response_new(link->fd, writeTimeoutMs);
+    if (response == nullptr) return nullptr;
+    response->link = std::move(link);
+    response->declareLength = declareLength;
+    return response;
+}
+
+bool responseSentAny(const dostrel_response* response) {
+    return response->sentAny;
+}
+
+void responseStartOver(dostrel_response* response) {
+    response->part = Part::Headers;
+    response->given = false;
+    response->fill = 0;
+    response->lengthGiven = false;
+    response->status = 200;
+}

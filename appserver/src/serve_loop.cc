@@ -1,7 +1,9 @@
-// serve_loop.cc -- one process's serving loop: it accepts connections and reads their requests
-// side by side with poll, so that idle or slow peers cost a descriptor and a deadline, never a
-// worker; only a complete request reaches the handler. On a graceful stop it drains the listen
-// backlog, closes the listener and finishes what it has within the grace period.
+// serve_loop.cc -- dostrel_accept: one process's loop over its connections. It accepts
+// connections and reads their requests side by side with poll, so that idle or slow peers cost
+// a descriptor and a deadline, never a handler; only a complete request (or, for a body the
+// application streams, its variables) is handed out. On a graceful stop it drains the listen
+// backlog, closes the listener and hands out what it has within the grace period. Threads take
+// turns: one reads, the others wait for the mutex or run handlers.
 #include "request_data.h"
 #include "server.h"
 
@@ -18,119 +20,109 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Connection {
-    int fd;
-    std::string peer;
-    Clock::time_point deadline;
-    dostrel_decoder decoder;
-    bool closed = false;
-
-    ~Connection() { delete decoder.request; }
-};
-
-struct Loop {
-    const ServerConfig& config;
-    int listener;
-    std::vector<std::unique_ptr<Connection>> open;
-    bool atLimitLogged = false;
-    Clock::time_point acceptPausedUntil = {};
-};
-
-void runHandler(Loop& loop, Connection& connection, dostrel_request* request) {
-    const ServerConfig& config = loop.config;
-    dostrel_response* response =
-        dostrel_response_new(connection.fd, config.options.write_timeout_ms);
-    if (response == nullptr) {
-        serverLog(config, "no memory for the response to %s", connection.peer.c_str());
-    } else {
-        try {
-            config.handler(request, response, config.userData);
-        } catch (...) {
-            serverLog(config, "the handler threw an exception on a request from %s",
-                      connection.peer.c_str());
-        }
-        if (dostrel_response_finish(response) != 0)
-            serverLog(config, "response to %s not complete: %s", connection.peer.c_str(),
-                      std::strerror(dostrel_response_error(response)));
-        dostrel_response_free(response);
-    }
-    dostrel_request_free(request);
-}
-
-void closeConnection(Connection& connection) {
-    close(connection.fd);
+void closeConnection(PendingConnection& connection) {
+    Link& link = *connection.link;
+    if (link.fd >= 0) close(link.fd); // nothing was answered: an orderly close
+    link.fd = -1;
     connection.closed = true;
 }
 
-void refuseConnection(Loop& loop, Connection& connection, dostrel_reason reason) {
-    serverLog(loop.config, "refused %s: %s", connection.peer.c_str(), dostrel_reason_word(reason));
+void refuseConnection(dostrel_listener& l, PendingConnection& connection, dostrel_reason reason) {
+    serverLog(l.config, "refused %s: %s", connection.link->peer.c_str(),
+              dostrel_reason_word(reason));
     closeConnection(connection);
 }
 
-// Reads what arrived; a complete request is served at once, a refused one closed.
-void advance(Loop& loop, Connection& connection) {
-    dostrel_decode_status status = decoderReadAvailable(&connection.decoder, connection.fd);
-    if (status == DOSTREL_DONE) {
-        runHandler(loop, connection, dostrel_decoder_take(&connection.decoder));
-        closeConnection(connection);
-    } else if (status == DOSTREL_REFUSED) {
-        refuseConnection(loop, connection, dostrel_decoder_reason(&connection.decoder));
+bool isHead(const dostrel_request* request) {
+    const char* method = dostrel_request_get(request, "REQUEST_METHOD", nullptr);
+    return method != nullptr && std::strcmp(method, "HEAD") == 0;
+}
+
+// Hands the request out: it leaves the loop with its connection.
+void makeReady(dostrel_listener& l, PendingConnection& connection, dostrel_request* request) {
+    l.ready.push_back({request, connection.link, isHead(request)});
+    connection.closed = true;
+}
+
+// Reads what arrived; a complete request is handed out, a refused one closed. At the body, the
+// application chooses whether to stream it.
+void advance(dostrel_listener& l, PendingConnection& connection) {
+    dostrel_decoder& decoder = connection.decoder;
+    dostrel_decode_status status = decoderReadAvailable(&decoder, connection.link->fd);
+    if (status == DOSTREL_NEED_MORE && decoderAtBody(&decoder)) {
+        decoder.pauseAtBody = false;
+        dostrel_request* request = decoder.request;
+        if (l.config.options.stream_body(request, l.config.userData) != 0) {
+            decoder.request = nullptr;
+            connection.link->bodyLeft = request->contentLength;
+            request->link = connection.link;
+            return makeReady(l, connection, request);
+        }
+        status = decoderReadAvailable(&decoder, connection.link->fd);
     }
+    if (status == DOSTREL_DONE)
+        makeReady(l, connection, dostrel_decoder_take(&decoder));
+    else if (status == DOSTREL_REFUSED)
+        refuseConnection(l, connection, dostrel_decoder_reason(&decoder));
 }
 
-void dropClosed(Loop& loop) {
-    std::erase_if(loop.open, [](const std::unique_ptr<Connection>& c) { return c->closed; });
+void dropClosed(dostrel_listener& l) {
+    std::erase_if(l.open, [](const std::unique_ptr<PendingConnection>& c) { return c->closed; });
 }
 
-std::size_t connectionLimit(const ServerConfig& config) {
-    return config.options.max_connections > 0 ? config.options.max_connections : 1;
+std::size_t connectionLimit(const dostrel_listener& l) {
+    return l.config.options.max_connections > 0 ? l.config.options.max_connections : 1;
 }
 
 // Takes what waits in the backlog, up to the connection limit unless |all|.
-void acceptWaiting(Loop& loop, bool all) {
-    const ServerConfig& config = loop.config;
+void acceptWaiting(dostrel_listener& l, bool all) {
+    const ServerConfig& config = l.config;
     for (;;) {
-        if (!all && loop.open.size() >= connectionLimit(config)) return;
+        if (!all && l.open.size() >= connectionLimit(l)) return;
         sockaddr_storage peer = {};
         socklen_t length = sizeof peer;
-        int fd = accept4(loop.listener, reinterpret_cast<sockaddr*>(&peer), &length,
+        int fd = accept4(l.fd, reinterpret_cast<sockaddr*>(&peer), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             // Out of descriptors or memory: the backlog keeps the peers until there is room.
             serverLog(config, "cannot accept: %s", std::strerror(errno));
-            loop.acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
+            l.acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
             return;
         }
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        connection->peer = peerText(peer);
+        auto connection = std::make_unique<PendingConnection>();
+        connection->link = std::make_shared<Link>();
+        Link& link = *connection->link;
+        link.fd = fd;
+        link.peer = peerText(peer);
+        link.config = &l.config;
         if (!peerAllowed(config.allow, peer)) {
-            refuseConnection(loop, *connection, DOSTREL_NOT_ALLOWED);
+            refuseConnection(l, *connection, DOSTREL_NOT_ALLOWED);
             continue;
         }
         int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         connection->decoder.limits = config.options.limits;
+        connection->decoder.pauseAtBody = config.options.stream_body != nullptr;
         unsigned timeout = config.options.limits.read_timeout_ms;
-        connection->deadline = timeout > 0 ? Clock::now() + std::chrono::milliseconds(timeout)
-                                           : Clock::time_point::max();
+        link.deadline = timeout > 0 ? Clock::now() + std::chrono::milliseconds(timeout)
+                                    : Clock::time_point::max();
         // The request is often there already: no round through poll for it.
-        advance(loop, *connection);
-        if (!connection->closed) loop.open.push_back(std::move(connection));
+        advance(l, *connection);
+        if (!connection->closed) l.open.push_back(std::move(connection));
     }
 }
 
 // Refuses what is past its deadline, after one last look at what arrived meanwhile (a long
 // handler may have kept this loop from reading).
-void expire(Loop& loop, Clock::time_point now) {
-    for (auto& connection : loop.open) {
-        if (connection->closed || connection->deadline > now) continue;
-        advance(loop, *connection);
-        if (!connection->closed) refuseConnection(loop, *connection, DOSTREL_TIMEOUT);
+void expire(dostrel_listener& l, Clock::time_point now) {
+    for (auto& connection : l.open) {
+        if (connection->closed || connection->link->deadline > now) continue;
+        advance(l, *connection);
+        if (!connection->closed) refuseConnection(l, *connection, DOSTREL_TIMEOUT);
     }
-    dropClosed(loop);
+    dropClosed(l);
 }
 
 int msUntil(Clock::time_point when, Clock::time_point now) {
@@ -139,87 +131,123 @@ int msUntil(Clock::time_point when, Clock::time_point now) {
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left + 1, 60000));
 }
 
-void closeListener(Loop& loop) {
-    if (loop.listener < 0) return;
-    close(loop.listener);
-    loop.listener = -1;
+void closeListener(dostrel_listener& l) {
+    if (l.fd < 0) return;
+    close(l.fd);
+    l.fd = -1;
 }
 
-void dropAll(Loop& loop, const char* why) {
-    if (!loop.open.empty())
-        serverLog(loop.config, "%s: %zu connections closed before their request was complete", why,
-                  loop.open.size());
-    for (auto& connection : loop.open)
-        closeConnection(*connection);
-    loop.open.clear();
+// Connections cut short by a stop are reset (their links go with them).
+void dropAll(dostrel_listener& l, const char* why) {
+    if (!l.open.empty())
+        serverLog(l.config, "%s: %zu connections closed before their request was complete", why,
+                  l.open.size());
+    l.open.clear();
+}
+
+// One round: stop handling, one poll, reading what it reports. False once the loop is over.
+bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
+    const ServerConfig& config = l.config;
+    Clock::time_point now = Clock::now();
+    int level = listenerStopLevel(&l);
+    if (level == stopImmediate) {
+        closeListener(l);
+        dropAll(l, "immediate stop");
+        return false;
+    }
+    if (level == stopGraceful && !l.draining) {
+        // Peers in the backlog have been told their connection is open: they are served.
+        l.draining = true;
+        l.graceEnd = now + std::chrono::milliseconds(config.options.grace_ms);
+        if (l.fd >= 0) acceptWaiting(l, true);
+        closeListener(l);
+        if (!l.ready.empty()) return true;
+    }
+    if (l.draining && l.open.empty()) return false;
+    if (l.draining && now >= l.graceEnd) {
+        dropAll(l, "grace period over");
+        return false;
+    }
+
+    bool accepting =
+        l.fd >= 0 && now >= l.acceptPausedUntil && l.open.size() < connectionLimit(l);
+    if (l.fd >= 0 && l.open.size() >= connectionLimit(l)) {
+        if (!l.atLimitLogged)
+            serverLog(config, "%zu connections open, the limit: accepting again when one closes",
+                      l.open.size());
+        l.atLimitLogged = true;
+    } else {
+        l.atLimitLogged = false;
+    }
+    fds.clear();
+    fds.push_back({l.wake[0], POLLIN, 0});
+    fds.push_back({accepting ? l.fd : -1, POLLIN, 0});
+    Clock::time_point wake = l.graceEnd;
+    if (l.fd >= 0 && !accepting && l.acceptPausedUntil > now)
+        wake = std::min(wake, l.acceptPausedUntil);
+    for (auto& connection : l.open) {
+        fds.push_back({connection->link->fd, POLLIN, 0});
+        wake = std::min(wake, connection->link->deadline);
+    }
+    int ready = poll(fds.data(), fds.size(), msUntil(wake, now));
+    if (ready < 0 && errno != EINTR) {
+        int error = errno;
+        serverLog(config, "poll failed: %s", std::strerror(error));
+        closeListener(l);
+        dropAll(l, "poll failed");
+        errno = error;
+        return false;
+    }
+    if (ready > 0) {
+        if (fds[0].revents != 0 && drainWakePipe(&l)) l.stopAsked = 1;
+        // Connections first: indexes of |fds| follow |open| as it was before any accept.
+        std::size_t count = l.open.size();
+        for (std::size_t i = 0; i < count; ++i)
+            if (fds[i + 2].revents != 0 && !l.open[i]->closed) advance(l, *l.open[i]);
+        dropClosed(l);
+        if (fds[1].revents != 0 && l.fd >= 0 && listenerStopLevel(&l) == stopNone)
+            acceptWaiting(l, false);
+    }
+    expire(l, Clock::now());
+    return true;
 }
 
 } // namespace
 
-void serveConnections(const ServerConfig& config, int listener) {
-    Loop loop{config, listener, {}};
-    bool draining = false;
-    Clock::time_point graceEnd = Clock::time_point::max();
+int acceptRequest(dostrel_listener* listener, ReadyRequest* out) {
+    std::lock_guard<std::mutex> lock(listener->mutex);
     std::vector<pollfd> fds;
     for (;;) {
-        Clock::time_point now = Clock::now();
-        if (stopLevel == stopImmediate) {
-            closeListener(loop);
-            dropAll(loop, "immediate stop");
-            return;
+        if (!listener->ready.empty()) {
+            *out = std::move(listener->ready.front());
+            listener->ready.pop_front();
+            return 0;
         }
-        if (stopLevel == stopGraceful && !draining) {
-            // Peers in the backlog have been told their connection is open: they are served.
-            draining = true;
-            graceEnd = now + std::chrono::milliseconds(config.options.grace_ms);
-            acceptWaiting(loop, true);
-            closeListener(loop);
+        if (listener->finished) {
+            errno = ESHUTDOWN;
+            return -1;
         }
-        if (draining && loop.open.empty()) return;
-        if (draining && now >= graceEnd) {
-            dropAll(loop, "grace period over");
-            return;
+        errno = 0;
+        if (!loopOnce(*listener, fds) && listener->ready.empty()) {
+            listener->finished = true;
+            if (errno == 0 || errno == EINTR) errno = ESHUTDOWN;
+            return -1;
         }
-
-        bool accepting = loop.listener >= 0 && now >= loop.acceptPausedUntil &&
-                         loop.open.size() < connectionLimit(config);
-        if (loop.listener >= 0 && loop.open.size() >= connectionLimit(config)) {
-            if (!loop.atLimitLogged)
-                serverLog(config,
-                          "%zu connections open, the limit: accepting again when one "
-                          "closes",
-                          loop.open.size());
-            loop.atLimitLogged = true;
-        } else {
-            loop.atLimitLogged = false;
-        }
-        fds.clear();
-        fds.push_back({stopPipe(), POLLIN, 0});
-        fds.push_back({accepting ? loop.listener : -1, POLLIN, 0});
-        Clock::time_point wake = graceEnd;
-        if (loop.listener >= 0 && !accepting && loop.acceptPausedUntil > now)
-            wake = std::min(wake, loop.acceptPausedUntil);
-        for (auto& connection : loop.open) {
-            fds.push_back({connection->fd, POLLIN, 0});
-            wake = std::min(wake, connection->deadline);
-        }
-        int ready = poll(fds.data(), fds.size(), msUntil(wake, now));
-        if (ready < 0 && errno != EINTR) {
-            serverLog(config, "poll failed: %s", std::strerror(errno));
-            closeListener(loop);
-            dropAll(loop, "poll failed");
-            return;
-        }
-        if (ready > 0) {
-            if (fds[0].revents != 0) drainStopPipe();
-            // Connections first: indexes of |fds| follow |open| as it was before any accept.
-            std::size_t count = loop.open.size();
-            for (std::size_t i = 0; i < count; ++i)
-                if (fds[i + 2].revents != 0 && !loop.open[i]->closed) advance(loop, *loop.open[i]);
-            dropClosed(loop);
-            if (fds[1].revents != 0 && loop.listener >= 0 && stopLevel == stopNone)
-                acceptWaiting(loop, false);
-        }
-        expire(loop, Clock::now());
     }
+}
+
+extern "C" int dostrel_accept(dostrel_listener* listener, dostrel_request** request,
+                              dostrel_response** response) {
+    ReadyRequest ready;
+    if (acceptRequest(listener, &ready) != 0) return -1;
+    linkLinger(ready.link->fd, true);
+    *response = responseForLink(ready.link, listener->config.options.write_timeout_ms, !ready.head);
+    if (*response == nullptr) {
+        serverLog(listener->config, "no memory for the response to %s", ready.link->peer.c_str());
+        dostrel_request_free(ready.request);
+        errno = ENOMEM;
+        return -1;
+    }
+    *request = ready.request;
+    return 0;
 }

@@ -1,10 +1,16 @@
 // server.h -- what the serving parts share: the checked configuration, the log, the allow-list,
-// the listener, the stop signals and the loop that serves connections.
+// the listener and its loop, the stop signals, the handler clocks and the response internals.
 #pragma once
 
 #include "dostrel/appserver.h"
+#include "request_data.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -22,8 +28,8 @@ struct ServerConfig {
     std::string host;
     std::string name;
     std::vector<AllowEntry> allow;
-    dostrel_handler handler;
-    void* userData;
+    dostrel_handler handler = nullptr;
+    void* userData = nullptr;
 };
 
 /// One line to the log callback, or "NAME[PID]: line" to the log file.
@@ -37,25 +43,83 @@ bool peerAllowed(const std::vector<AllowEntry>& entries, const sockaddr_storage&
 /// "1.2.3.4:80" or "[::1]:80".
 std::string peerText(const sockaddr_storage& peer);
 
-/// A non-blocking listening socket on the configured host and port, or -1 (logged). Sets the
-/// bound numeric address and port.
+/// A non-blocking listening socket on the configured host and port, or -1 with errno (logged).
+/// Sets the bound numeric address and port.
 int openListener(const ServerConfig& config, std::string* address, unsigned* port);
+
+/// A connection whose request is being read.
+struct PendingConnection {
+    std::shared_ptr<Link> link;
+    dostrel_decoder decoder;
+    bool closed = false;
+
+    ~PendingConnection() { delete decoder.request; }
+};
+
+/// A request ready for a handler, with the connection it came on.
+struct ReadyRequest {
+    dostrel_request* request;
+    std::shared_ptr<Link> link;
+    bool head; // REQUEST_METHOD HEAD: no length is declared for its answer
+};
+
+/// When a handler started, and for whom: one per serving thread, in memory the arbiter shares,
+/// so that it can kill a worker whose handler outlived handler_timeout_ms.
+struct HandlerClock {
+    std::atomic<long long> startedMs; // steady clock; 0 while no handler runs
+    char peer[64];
+};
+
+struct dostrel_listener {
+    ServerConfig config;
+    int fd = -1;
+    std::string address;
+    unsigned port = 0;
+    int wake[2] = {-1, -1};   // a byte here wakes the loop: a stop, a signal, a child's end
+    int arbiterWake = -1;     // in a worker: the arbiter's wake pipe, to pass a stop on to it
+    bool inWorker = false;
+    volatile std::sig_atomic_t stopAsked = 0; // dostrel_listener_stop was called
+    std::mutex mutex;         // one thread at a time reads connections
+    std::vector<std::unique_ptr<PendingConnection>> open;
+    std::deque<ReadyRequest> ready;
+    bool draining = false;
+    bool finished = false;
+    bool atLimitLogged = false;
+    std::chrono::steady_clock::time_point graceEnd = std::chrono::steady_clock::time_point::max();
+    std::chrono::steady_clock::time_point acceptPausedUntil = {};
+    HandlerClock* clocks = nullptr; // this worker's, one per thread; null: no time limit
+
+    ~dostrel_listener();
+};
 
 /// How far a stop has been asked for; only ever rises while serving.
 enum StopLevel { stopNone = 0, stopGraceful = 1, stopImmediate = 2 };
+/// What the signals asked of the whole process.
 extern volatile std::sig_atomic_t stopLevel;
-/// The read end of the pipe that the signal handlers write a byte to, to wake a poll.
-int stopPipe();
-/// SIGTERM: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the poll (arbiter only).
+/// The stop level for |listener|: the process's, or graceful once the listener was stopped.
+int listenerStopLevel(const dostrel_listener* listener);
+/// SIGTERM: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the polls (arbiter only).
+/// Counted: the last server to end puts the previous handlers back.
 void installStopSignals(bool watchChildren);
 void restoreStopSignals();
-/// In a new worker: a pipe of its own, no stop asked yet, SIGCHLD as it was.
-void resetStopSignalsInWorker(pid_t arbiter);
-/// Asks for a stop of |level| from anywhere, signal handlers included.
+/// Makes the signals wake |listener|'s loop, or no longer.
+void watchListener(dostrel_listener* listener);
+void unwatchListener(dostrel_listener* listener);
+/// In a new worker: a wake pipe of its own, no stop asked yet, SIGCHLD as it was.
+void resetStopSignalsInWorker(dostrel_listener* listener, pid_t arbiter);
+/// Asks for a stop of |level| of the whole process, signal handlers included.
 void requestStop(int level);
-/// Empties the pipe after a wake.
-void drainStopPipe();
+/// Empties |listener|'s wake pipe; true when a worker passed a stop on through it.
+bool drainWakePipe(dostrel_listener* listener);
+/// Opens the listener's wake pipe (non-blocking, close-on-exec); false with errno.
+bool openWakePipe(dostrel_listener* listener);
 
-/// Accepts and serves connections on |listener| until a stop, closing the listener when it
-/// stops taking connections (after draining the backlog on a graceful stop).
-void serveConnections(const ServerConfig& config, int listener);
+/// dostrel_accept without a new response: the request and its connection.
+int acceptRequest(dostrel_listener* listener, ReadyRequest* ready);
+
+/// The response internals the server uses.
+dostrel_response* responseForLink(std::shared_ptr<Link> link, unsigned writeTimeoutMs,
+                                  bool declareLength);
+bool responseSentAny(const dostrel_response* response);
+/// Forgets everything gathered (nothing was sent): the response starts over.
+void responseStartOver(dostrel_response* response);

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -78,11 +79,11 @@ TEST(Serve, HandlerAnswersBadRequestsAreLoggedAndAStopFromAHandlerEndsIt) {
 
     LinkRequest request{1, 0, {{"QUERY_STRING", "x"}, {"A", "1"}}, "the body"};
     EXPECT_EQ(exchangeWith(at, encodeLinkRequest(request)),
-              "Content-Type: text/plain\n\nQUERY_STRING=x\nA=1\nthe body");
+              "Content-Type: text/plain\nContent-Length: 27\n\nQUERY_STRING=x\nA=1\nthe body");
     EXPECT_EQ(exchangeWith(at, "\x09\x23\x19\x62 and more"), "");
     request.variables[0].second = "stop";
-    EXPECT_EQ(exchangeWith(at, encodeLinkRequest(request)).substr(0, 26),
-              "Content-Type: text/plain\n\n");
+    EXPECT_EQ(exchangeWith(at, encodeLinkRequest(request)).substr(0, 25),
+              "Content-Type: text/plain\n");
     ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
     ASSERT_EQ(served.log.size(), 1u);
@@ -93,6 +94,12 @@ TEST(Serve, HandlerAnswersBadRequestsAreLoggedAndAStopFromAHandlerEndsIt) {
     EXPECT_EQ(dostrel_serve(&options, handle, &served), -1);
     EXPECT_EQ(served.log.back(), "not an address or address/bits in the allow-list: "
                                  "'127.0.0.1/33'");
+    EXPECT_EQ(errno, EINVAL);
+    options.allow = nullptr;
+    options.port = 70000;
+    errno = 0;
+    EXPECT_EQ(dostrel_serve(&options, handle, &served), -1);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #ifndef DOSTREL_APPSERVER_H
 #define DOSTREL_APPSERVER_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -62,8 +63,18 @@ const char* dostrel_request_name(const dostrel_request* request, size_t index, s
 const char* dostrel_request_value(const dostrel_request* request, size_t index, size_t* length);
 /* The value of the first variable named exactly |name|, or NULL. */
 const char* dostrel_request_get(const dostrel_request* request, const char* name, size_t* length);
-/* The body (never NULL; zero-terminated too). */
+/* The body (never NULL; zero-terminated too). Empty for a request whose body is streamed (see
+ * dostrel_request_read_body). */
 const char* dostrel_request_body(const dostrel_request* request, size_t* length);
+/* The body's length as the request announced it, streamed or not. */
+uint64_t dostrel_request_content_length(const dostrel_request* request);
+/* Reads the next piece of a streamed body (a server whose stream_body chose this request):
+ * up to |size| bytes into |buffer|. Returns how many, 0 at the end of the body (and always for
+ * a buffered request, whose body dostrel_request_body gives), or -1 with errno: ETIMEDOUT when
+ * the request's read time limit ran out, ECONNRESET when the connection ended before the body
+ * did (both logged as refusals, and the connection is reset after the response), EINVAL for a
+ * request read from memory. Reading changes the request's position only. */
+long long dostrel_request_read_body(const dostrel_request* request, void* buffer, size_t size);
 /* The request as the gateway sent it: writes the bytes when |capacity| suffices and returns
  * how many there are (so a first call with capacity 0 gives the size). */
 size_t dostrel_request_encode(const dostrel_request* request, void* out, size_t capacity);
@@ -134,8 +145,25 @@ int dostrel_response_printf(dostrel_response* response, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-/* Sends what is gathered. A response given nothing at all becomes a 500 answer. */
+/* The same with the arguments in a va_list (for wrappers that forward theirs). */
+int dostrel_response_vprintf(dostrel_response* response, const char* format, va_list arguments)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 0)))
+#endif
+    ;
+/* Sends what is gathered now (ending the header lines if the body has not begun); writing goes
+ * on. For progress output and Server-Sent Events. */
+int dostrel_response_flush(dostrel_response* response);
+/* Sends what is gathered and ends the response. A response given nothing at all becomes a 500
+ * answer. On a connection the server owns (a handler's, or one from dostrel_accept), the
+ * connection ends here, in order: the gateway has the whole answer even if the handler goes on.
+ * A response that was sent whole from the gathering buffer, with no Content-Length of the
+ * application's, is declared with its length there (not for HEAD, 1xx, 204 or 304). */
 int dostrel_response_finish(dostrel_response* response);
+/* Ends a response that cannot be completed: on a connection the server owns, the connection is
+ * reset, so the gateway reports the answer as cut instead of passing it for complete. Later
+ * calls fail with ECONNABORTED. */
+void dostrel_response_abort(dostrel_response* response);
 /* 0, or the errno of the failed send: EPIPE or ECONNRESET when the peer went away, ETIMEDOUT
  * when it stopped reading. */
 int dostrel_response_error(const dostrel_response* response);
@@ -143,7 +171,8 @@ int dostrel_response_error(const dostrel_response* response);
 /* ---- Serving ------------------------------------------------------------------------------- */
 
 /* Called once per complete request, in a worker. The response is finished and the connection
- * closed when it returns. */
+ * closed when it returns. A C++ exception it throws is logged with its what(); the client gets a
+ * 500 answer if nothing was sent yet, and a reset connection otherwise. */
 typedef void (*dostrel_handler)(const dostrel_request* request, dostrel_response* response,
                                 void* user_data);
 /* Receives each log line, without a line end. */
@@ -165,18 +194,66 @@ typedef struct dostrel_server_options {
     void* log_data;
     /* Called once the server accepts connections, with the bound address and port. */
     void (*on_listening)(const char* address, unsigned port, void* user_data);
+    /* Called in each worker process after its start, before its first request (in the calling
+     * process before serving when workers is 0), and as it ends. */
+    void (*on_worker_start)(void* user_data);
+    void (*on_worker_exit)(void* user_data);
+    /* Called once a request's variables have arrived: nonzero streams this request's body (the
+     * handler runs now and reads the body with dostrel_request_read_body), 0 buffers it whole
+     * first. NULL: every body is buffered (the default, which keeps slow clients away from
+     * handlers). dostrel_stream_every_body streams them all. */
+    int (*stream_body)(const dostrel_request* request, void* user_data);
+    /* A handler running longer than this (0: no limit) has its worker killed and replaced, and
+     * its connection reset; needs worker processes (workers > 0). */
+    unsigned handler_timeout_ms;
+    /* Threads per worker (0 or 1: one request at a time); for handlers that wait on I/O. */
+    unsigned threads;
 } dostrel_server_options;
+
+/* A stream_body choice that streams every body. */
+int dostrel_stream_every_body(const dostrel_request* request, void* user_data);
 
 /* Fills |options| with the defaults above. */
 void dostrel_server_options_default(dostrel_server_options* options);
 
 /* Listens and serves until SIGTERM or dostrel_serve_stop (graceful: no new connections, but
  * what is in flight and what waits in the listen backlog is served, within grace_ms) or
- * SIGINT/SIGQUIT (at once). Returns 0 after a stop, -1 when it could not start (logged). One
- * dostrel_serve at a time per process. */
+ * SIGINT/SIGQUIT (at once). Returns 0 after a stop, -1 with errno when it could not start
+ * (logged). dostrel_listen and dostrel_serve_listener in two calls. */
 int dostrel_serve(const dostrel_server_options* options, dostrel_handler handler, void* user_data);
-/* Asks the running server for a graceful stop; safe in a handler and in a signal handler. */
+/* Asks every server of this process for a graceful stop; safe in a handler and in a signal
+ * handler. */
 void dostrel_serve_stop(void);
+
+/* ---- A loop of one's own -------------------------------------------------------------------- */
+
+/* A listening server: the socket, the options, and the connections whose requests are being
+ * read. Several may exist in one process. */
+typedef struct dostrel_listener dostrel_listener;
+
+/* Binds and listens as |options| say (the options are copied). NULL with errno set when it
+ * cannot (EINVAL for a bad option or allow-list, else the failed call's errno; logged). */
+dostrel_listener* dostrel_listen(const dostrel_server_options* options);
+/* The bound numeric address and port. */
+const char* dostrel_listener_address(const dostrel_listener* listener);
+unsigned dostrel_listener_port(const dostrel_listener* listener);
+/* Waits for the next complete request (or, for a body stream_body chose, its variables), reading
+ * every connection side by side under the limits, allow-list and refusal logging of the options.
+ * Returns 0 with |*request| and |*response| set, both the caller's: answer, then free both
+ * (dostrel_response_free finishes and closes the connection). Returns -1 with errno: ESHUTDOWN
+ * once the listener has stopped (see dostrel_listener_stop) and what was queued is served, or
+ * the failed call's errno (ENOMEM). Safe to call from several threads at once. The response's
+ * connection lingers 0 s until the response ends in order: a process that dies while answering
+ * resets it, so the gateway reports the answer as cut. */
+int dostrel_accept(dostrel_listener* listener, dostrel_request** request,
+                   dostrel_response** response);
+/* Serves on |listener| as dostrel_serve does (workers, threads, signals), until a stop. */
+int dostrel_serve_listener(dostrel_listener* listener, dostrel_handler handler, void* user_data);
+/* A graceful stop of this listener only: no new connections; what is queued is still served.
+ * Safe in a handler, another thread and a signal handler. */
+void dostrel_listener_stop(dostrel_listener* listener);
+/* Closes the socket and every connection still being read, and frees the listener. */
+void dostrel_listener_close(dostrel_listener* listener);
 
 #ifdef __cplusplus
 }
