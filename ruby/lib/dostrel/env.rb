@@ -1,0 +1,61 @@
+# frozen_string_literal: true
+
+# env.rb -- the Rack environment of one request, made from the variables the gateway forwarded.
+
+module Dostrel
+  module Env
+    # Never handed to the application: the body's length and type are CONTENT_LENGTH and
+    # CONTENT_TYPE, and a client's "Proxy:" header must not pass for proxy settings (httpoxy).
+    DROPPED = %w[HTTP_CONTENT_LENGTH HTTP_CONTENT_TYPE HTTP_PROXY].freeze
+    RACK_VERSION = [1, 3].freeze
+    AUTHORITY = /\A(?:[A-Za-z0-9._~!$&'()*+,;=-]+|\[[0-9A-Fa-f:.]+\])\z/.freeze
+
+    module_function
+
+    # server: [name, port] of the listener that accepted the connection, for what the request
+    # lacks. Names are strings; values are binary, as the web server gave their bytes.
+    def build(request, server, multithread:, multiprocess:, errors: $stderr)
+      env = {}
+      request.variables.each do |name, value|
+        key = name.ascii_only? ? name.dup.force_encoding(Encoding::UTF_8) : name
+        # A repeated name keeps its first value, as getenv() would find it. Names with a dot
+        # are Rack's own (rack.input, rack.session): none may come from outside.
+        next if env.key?(key) || DROPPED.include?(key) || key.include?(".")
+
+        env[key] = value
+      end
+      defaults(env, request, server)
+      https = %w[on 1].include?(env["HTTPS"].to_s.downcase)
+      env["rack.version"] = RACK_VERSION
+      env["rack.url_scheme"] = https ? "https" : "http"
+      env["rack.input"] = request.body
+      env["rack.errors"] = errors
+      env["rack.multithread"] = multithread
+      env["rack.multiprocess"] = multiprocess
+      env["rack.run_once"] = false
+      env["rack.hijack?"] = false
+      env
+    end
+
+    # What Rack requires and a sparse request may lack, and the shapes Rack insists on.
+    def defaults(env, request, server)
+      env["REQUEST_METHOD"] = +"GET" if env["REQUEST_METHOD"].to_s.empty?
+      env["QUERY_STRING"] ||= +""
+      env["SERVER_PROTOCOL"] ||= +"HTTP/1.0"
+      env["SERVER_NAME"] = server[0] unless AUTHORITY.match?(env["SERVER_NAME"].to_s.b)
+      env["SERVER_PORT"] = server[1].to_s unless /\A\d{1,5}\z/.match?(env["SERVER_PORT"].to_s)
+      # Paths start with "/" or are empty; a SCRIPT_NAME of "/" is the empty one.
+      script = env["SCRIPT_NAME"].to_s.sub(%r{/+\z}, "")
+      script = "/#{script}" unless script.empty? || script.start_with?("/")
+      env["SCRIPT_NAME"] = script
+      path = env["PATH_INFO"].to_s
+      path = "/#{path}" unless path.empty? || path.start_with?("/")
+      path = +"/" if path.empty? && script.empty?
+      env["PATH_INFO"] = path
+      # The body is what the content key carried, whatever the variables claimed.
+      if request.body_length.positive? || env.key?("CONTENT_LENGTH")
+        env["CONTENT_LENGTH"] = request.body_length.to_s
+      end
+    end
+  end
+end

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# run_tests.sh BUILD_DIR -- builds the dostrel gem, installs it offline into a temporary gem
+# folder and runs its tests against the installed gem: the shared vectors, Sinatra and Rails
+# applications through the gateway in BUILD_DIR under lighttpd, signals and refusals.
+set -euo pipefail
+if [ $# -ne 1 ]; then
+    echo "usage: run_tests.sh BUILD_DIR" >&2
+    exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+. "$source_dir/scripts/packages.sh"
+need_packages ruby ruby-rack ruby-sinatra ruby-rack-protection ruby-railties ruby-actionpack \
+    ruby-activerecord ruby-sqlite3 lighttpd
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
+if [ ! -x "$build/dostrel" ]; then
+    need_packages g++ cmake make
+    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
+    cmake --build "$build" -j2 --target dostrel >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Built from a copy, so that the source tree gets no .gem file.
+mkdir "$work/src"
+cp -r "$here/dostrel.gemspec" "$here/README.md" "$here/lib" "$here/bin" "$work/src/"
+(cd "$work/src" && gem build -q dostrel.gemspec >/dev/null)
+export GEM_HOME=$work/gems
+gem install -q --local --no-document "$work/src/dostrel-"*.gem >/dev/null
+"$GEM_HOME/bin/dostrel-rack" --help >/dev/null
+
+# From the temporary folder, without the source's lib/: the gem under test is the installed one.
+cd "$work"
+DOSTREL_BUILD=$build DOSTREL_RACK=$GEM_HOME/bin/dostrel-rack PATH=$PATH:/usr/sbin \
+    ruby -I"$here/test" -e 'gem "dostrel"; ARGV.each { |t| require t }' "$here"/test/*_test.rb
