@@ -1,61 +1,314 @@
 #!/usr/bin/env bash
-# package_test.sh BUILD_DIR -- builds the Debian package, installs it with dpkg, runs one request
-# through the installed gateway, and removes the package again, checking that nothing stays.
-# Skipped (status 77) unless run as root on a machine with dpkg and without dostrel installed.
+# package_test.sh SOURCE_DIR -- the Debian packages as an administrator and a developer use them.
+# Builds them with dpkg-buildpackage from a scratch copy of the checkout (or takes the .deb files
+# in $DOSTREL_PACKAGES), checks them with lintian, installs the gateway and the sample server,
+# has Debian's own Apache CGI set-up answer through /etc/dostrel/dostrel.cnf, upgrades to a
+# rebuilt higher version keeping an edited conffile, builds the C example against the -dev
+# package, serves a WSGI application with the Python package, serves from `npm pack`'s tarball
+# and from an offline wheel, and purges everything. It waits for the dpkg lock rather than
+# failing on it, and leaves the machine as it found it: the packages purged, Apache stopped (or
+# reloaded, when it was running before), and the modules and configurations it enabled disabled.
+# Skipped (status 77) unless run as root with the build dependencies and apache2 installed, and
+# without dostrel packages installed already.
 set -uo pipefail
-build=$1
-if [ "$(id -u)" -ne 0 ] || ! command -v dpkg >/dev/null; then
-    echo "needs root and dpkg: skipped"
+source_dir=$(cd "$1" && pwd)
+# Debian's programs, not a user's own Python or Node in front of them.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export LC_ALL=C.UTF-8
+packages=(dostrel dostrel-appserver libdostrel-appserver-dev python3-dostrel-wsgi)
+
+if [ "$(id -u)" -ne 0 ] || ! command -v dpkg-buildpackage >/dev/null; then
+    echo "needs root and dpkg-dev: skipped"
     exit 77
 fi
-if dpkg -s dostrel >/dev/null 2>&1; then
-    echo "a dostrel package is installed already; left alone: skipped"
+for tool in lintian apache2ctl a2enmod curl pkg-config cc npm node; do
+    command -v "$tool" >/dev/null || { echo "needs $tool: skipped"; exit 77; }
+done
+for package in "${packages[@]}"; do
+    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -qv 'not-installed'; then
+        echo "package $package is on this machine already; left alone: skipped"
+        exit 77
+    fi
+done
+if [ -z "${DOSTREL_PACKAGES:-}" ] && ! (cd "$source_dir" && dpkg-checkbuilddeps); then
+    echo "the build dependencies are missing (apt-get build-dep ./ installs them): skipped"
     exit 77
 fi
+
 work=$(mktemp -d)
-server=""
+chmod 755 "$work"
+check_prefix=""
+. "$source_dir/tests/support/check.sh"
+pids=()
+set +u
+. /etc/apache2/envvars
+set -u
+apache_was_running=no
+pid=$(cat "$APACHE_PID_FILE" 2>/dev/null) && kill -0 "$pid" 2>/dev/null && apache_was_running=yes
+apache_touched=no
+# What Apache and the package's files look like before: compared once everything is undone.
+machine_state() {
+    find /etc/apache2 /var/lib/apache2 /usr/lib/cgi-bin /etc/dostrel /etc/default/dostrel-appserver \
+        /usr/share/doc/dostrel /usr/include/dostrel /etc/systemd/system \
+        /var/lib/systemd/deb-systemd-helper-enabled -printf '%p %y %l\n' 2>/dev/null | sort
+}
+machine_state >"$work/state.before"
+
+# dpkg, waiting up to ten minutes for the lock that another dpkg or apt holds, as apt-get's
+# DPkg::Lock::Timeout does; bookworm's dpkg fails at once otherwise.
+dpkg() {
+    local status
+    for _ in $(seq 600); do
+        command dpkg "$@" 2>"$work/dpkg.err"
+        status=$?
+        grep -q 'locked by another process' "$work/dpkg.err" || break
+        sleep 1
+    done
+    cat "$work/dpkg.err" >&2
+    return $status
+}
+
+restore_apache() {
+    [ "$apache_touched" = yes ] || return 0
+    apache_touched=no
+    [ "$cgid_was_enabled" = yes ] || a2dismod -q cgid >/dev/null
+    [ "$cgi_conf_was_enabled" = yes ] || a2disconf -q serve-cgi-bin >/dev/null
+    # a2enmod and a2dismod leave their record of the administrator's choice: not ours to keep.
+    comm -13 <(grep -o '^/var/lib/apache2[^ ]*' "$work/state.before") \
+        <(find /var/lib/apache2 | sort) | sort -r | xargs -r rm -d
+    if [ "$apache_was_running" = yes ]; then
+        apache2ctl graceful
+    else
+        apache2ctl stop
+        for _ in $(seq 200); do
+            pid=$(cat "$APACHE_PID_FILE" 2>/dev/null) && kill -0 "$pid" 2>/dev/null || break
+            sleep 0.05
+        done
+    fi
+}
+# Stops the servers this test started: SIGTERM, and SIGKILL for one still there after 10 s.
+stop_servers() {
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do
+        for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    pids=()
+}
 cleanup() {
-    [ -n "$server" ] && kill "$server" 2>/dev/null
-    dpkg -s dostrel >/dev/null 2>&1 && dpkg -r dostrel >/dev/null 2>&1
+    stop_servers
+    restore_apache
+    for package in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -qv 'not-installed' &&
+            dpkg --purge "$package" >/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
-check_prefix=""
-. "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
-(cd "$build" && cpack -B "$work/package" >"$work/cpack.log" 2>&1) || cat "$work/cpack.log"
-deb=$(ls "$work"/package/dostrel_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -1)
-check "package dostrel_<version>_<arch>.deb is built" test -n "$deb"
-check "package installs with dpkg -i" dpkg -i "$deb"
-files=(/usr/lib/cgi-bin/dostrel /usr/bin/dostrel-check /usr/bin/dostrel-appserver
-    /usr/share/man/man8/dostrel.8 /usr/share/man/man8/dostrel-check.8
-    /usr/share/man/man5/dostrel.cnf.5 /usr/share/doc/dostrel/examples/dostrel.cnf)
-for file in "${files[@]}"; do
-    check "installed $file" test -f "$file"
+# start_server NAME COMMAND...: starts a server that prints "listening on 127.0.0.1:PORT" and
+# sets server_port; pids keeps it for the clean-up.
+start_server() {
+    local name=$1
+    shift
+    : >"$work/$name.out"
+    "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    pids+=($!)
+    server_port=""
+    for _ in $(seq 200); do
+        server_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$name.out")
+        [ -n "$server_port" ] && return 0
+        sleep 0.05
+    done
+    echo "$name did not start:" && cat "$work/$name.err"
+    return 1
+}
+
+# answers GATEWAY PORT PATH LINE: a POST of "hello" to PATH through GATEWAY, run as a web server
+# would in a CGI directory of its own whose dostrel.cnf sends everything to PORT, is answered
+# with LINE among the response's lines.
+answers() {
+    rm -rf "$work/cgi" && mkdir "$work/cgi"
+    printf 'link * tcp 127.0.0.1 %s\n' "$2" >"$work/cgi/dostrel.cnf"
+    (cd "$work/cgi" && printf 'hello' | env -i PATH_INFO="$3" CONTENT_LENGTH=5 \
+        REQUEST_METHOD=POST "$1") >"$work/answer"
+    grep -qx "$4" "$work/answer" || { echo "answer from $3:"; cat "$work/answer"; return 1; }
+}
+
+echo "# building the packages"
+started=$(date +%s)
+copy=$work/build/dostrel
+mkdir -p "$copy"
+if [ -n "${DOSTREL_PACKAGES:-}" ]; then
+    cp "$DOSTREL_PACKAGES"/*.deb "$work/build/"
+else
+    # The files git knows (changes included), never the build folders of the checkout.
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+        grep -zv '^build' | while IFS= read -r -d '' file; do
+            [ -e "$file" ] && printf '%s\0' "$file"
+        done | xargs -0 cp -P --parents -t "$copy/")
+    export DEB_BUILD_OPTIONS="parallel=2 nocheck"
+    cd "$copy"
+    dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1 || tail -40 "$work/build.log"
+fi
+cd "$work/build"
+debs=()
+for package in "${packages[@]}"; do
+    check "package $package is built" compgen -G "${package}_1.0_*.deb"
+    debs+=("${package}"_1.0_*.deb)
 done
-check "installed the application-server library's header" test -f /usr/include/dostrel/appserver.h
-check "pkg-config finds the installed application-server library" bash -c \
-    "pkg-config --exists dostrel-appserver &&
-     test -f \"\$(pkg-config --variable=libdir dostrel-appserver)/libdostrel_appserver.a\""
-check "installed dostrel-check knows its version" bash -c \
-    "/usr/bin/dostrel-check --version | grep -q '^dostrel-check 1.0 '"
-check "installed sample configuration is clean" \
-    /usr/bin/dostrel-check /usr/share/doc/dostrel/examples/dostrel.cnf
+echo "# built in $(($(date +%s) - started)) s"
 
-/usr/bin/dostrel-appserver --port 0 --name installed >"$work/server.out" &
-server=$!
-for _ in $(seq 100); do grep -q listening "$work/server.out" && break; sleep 0.05; done
-port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.out")
-mkdir "$work/cgi"
-printf 'link * tcp 127.0.0.1 %s\n' "$port" >"$work/cgi/dostrel.cnf"
-(cd "$work/cgi" && printf 'abc' | env -i PATH_INFO=/x QUERY_STRING=keys CONTENT_LENGTH=3 \
-    /usr/lib/cgi-bin/dostrel >"$work/response")
-check "one request through the installed gateway" grep -qx "PATH_INFO=/x" "$work/response"
-check "the installed server answered it" grep -qx "X-Appserver: installed" "$work/response"
+echo "# lintian on every binary package"
+lintian --fail-on error,warning "${debs[@]}" >"$work/lintian.out" 2>&1
+status=$?
+cat "$work/lintian.out"
+check "lintian reports no error and no warning" test "$status" -eq 0
+check "lintian's output has no E: or W: line" bash -c "! grep -q '^[EW]:' '$work/lintian.out'"
 
-check "package removes with dpkg -r" dpkg -r dostrel
-for file in "${files[@]}"; do
-    check "removed $file" test ! -e "$file"
+echo "# installing the gateway and the sample server"
+dpkg -i dostrel_1.0_*.deb dostrel-appserver_1.0_*.deb
+check "the gateway is installed as a CGI program" test -x /usr/lib/cgi-bin/dostrel
+check "its configuration is a conffile in /etc/dostrel" bash -c \
+    "dpkg-query -W -f='\${Conffiles}' dostrel | grep -q '^ /etc/dostrel/dostrel.cnf '"
+check "the gateway's directory links to it" \
+    test "$(readlink -f /usr/lib/cgi-bin/dostrel.cnf)" = /etc/dostrel/dostrel.cnf
+check "its only active line sends every path to 127.0.0.1:9000" \
+    test "$(grep -v -e '^#' -e '^ *$' /etc/dostrel/dostrel.cnf)" = "link *      tcp 127.0.0.1 9000"
+check "dostrel-check finds it clean" dostrel-check /etc/dostrel/dostrel.cnf
+for page in man8/dostrel.8 man8/dostrel-check.8 man5/dostrel.cnf.5 man1/dostrel-appserver.1; do
+    check "manual page $page is installed compressed" test -f "/usr/share/man/$page.gz"
 done
+check "the README's document links lead to installed files" bash -c "cd /usr/share/doc/dostrel &&
+    grep -o '](docs/[^)]*)' README.md | tr -d '()]' | xargs -n1 test -f"
+check "the sample server's unit is installed" test -f /lib/systemd/system/dostrel-appserver.service
+check "and not enabled" test ! -e \
+    /etc/systemd/system/multi-user.target.wants/dostrel-appserver.service
+check "its options are in /etc/default" \
+    grep -q '^DOSTREL_APPSERVER_OPTIONS=' /etc/default/dostrel-appserver
 
+echo "# Apache with Debian's CGI set-up answers through /etc/dostrel/dostrel.cnf"
+start_server appserver /usr/bin/dostrel-appserver --port 0 --workers 2 --name packaged
+check "the installed sample server listens" test -n "$server_port"
+# The administrator's edit: the server is where this test could start it.
+sed -i "s/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 $server_port/" /etc/dostrel/dostrel.cnf
+cp /etc/dostrel/dostrel.cnf "$work/edited.cnf"
+check "the conffile is edited" grep -qx "link \* tcp 127.0.0.1 $server_port" /etc/dostrel/dostrel.cnf
+cgid_was_enabled=no
+[ -e /etc/apache2/mods-enabled/cgid.load ] && cgid_was_enabled=yes
+cgi_conf_was_enabled=no
+[ -e /etc/apache2/conf-enabled/serve-cgi-bin.conf ] && cgi_conf_was_enabled=yes
+if [ "$apache_was_running" = no ] && (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
+    echo "port 80 is taken by another program: Apache cannot start there"
+fi
+apache_touched=yes
+a2enmod -q cgid >/dev/null
+a2enconf -q serve-cgi-bin >/dev/null
+if [ "$apache_was_running" = yes ]; then apache2ctl graceful; else apache2ctl start; fi
+for _ in $(seq 200); do
+    curl -s -o /dev/null --max-time 2 http://127.0.0.1/ && break
+    sleep 0.05
+done
+ask_apache() {
+    curl -s -i --max-time 30 --data-binary 'abc' "http://127.0.0.1/cgi-bin/dostrel/hello?keys" |
+        tr -d '\r' >"$work/apache.out"
+    grep -qx 'X-Appserver: packaged' "$work/apache.out" && grep -qx 'PATH_INFO=/hello' "$work/apache.out"
+}
+check "Apache answers /cgi-bin/dostrel/hello through the installed gateway" ask_apache
+check "the answer carries the request's body length" grep -qx 'CONTENT_LENGTH=3' "$work/apache.out"
+
+echo "# a rebuilt package of a higher version keeps the edited conffile"
+if [ -z "${DOSTREL_PACKAGES:-}" ]; then
+    cd "$copy"
+    maintainer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' debian/changelog | head -1)
+    { printf 'dostrel (1.0+upgrade1) unstable; urgency=medium\n\n  * Rebuilt to try an upgrade.\n\n'
+      printf ' -- %s  %s\n\n' "$maintainer" "$(date -R)"
+      cat debian/changelog; } >"$work/changelog" && mv "$work/changelog" debian/changelog
+    dpkg-buildpackage -us -uc -b -nc >"$work/rebuild.log" 2>&1 || tail -40 "$work/rebuild.log"
+    cd "$work/build"
+    dpkg -i dostrel_1.0+upgrade1_*.deb dostrel-appserver_1.0+upgrade1_*.deb
+    check "the higher version is installed" \
+        test "$(dpkg-query -W -f='${Version}' dostrel)" = 1.0+upgrade1
+    check "the edit survived the upgrade" cmp "$work/edited.cnf" /etc/dostrel/dostrel.cnf
+    check "without a .dpkg-dist or .dpkg-old beside it" \
+        test -z "$(find /etc/dostrel -name '*.dpkg-*')"
+    check "Apache still answers through it" ask_apache
+fi
+restore_apache
+
+echo "# libdostrel-appserver-dev builds the C example with pkg-config"
+dpkg -i libdostrel-appserver-dev_1.0_*.deb
+check "pkg-config finds it in the multiarch directory" test -f \
+    "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc"
+check "so does the cross-build pkg-config of this architecture" \
+    "$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config" --exists dostrel-appserver
+check "every header is installed" bash -c "cd '$source_dir/appserver/include/dostrel' &&
+    for h in *; do cmp \"\$h\" \"/usr/include/dostrel/\$h\" || exit 1; done"
+awk '/^```c$/ && !done {inside = 1; next} /^```$/ && inside {inside = 0; done = 1} inside' \
+    "$source_dir/docs/appserver-c.md" >"$work/hello.c"
+# shellcheck disable=SC2046
+check "the example builds with cc and pkg-config, warnings as errors" \
+    cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/hello" "$work/hello.c" \
+    $(pkg-config --cflags --libs dostrel-appserver)
+start_server c-example "$work/hello" 0
+check "the C example answers through the installed gateway" \
+    answers /usr/lib/cgi-bin/dostrel "$server_port" /c 'Hello from /c'
+
+echo "# python3-dostrel-wsgi serves a WSGI application"
+dpkg -i python3-dostrel-wsgi_1.0_*.deb
+mkdir "$work/wsgi"
+cat >"$work/wsgi/hello.py" <<'EOF'
+def app(environ, start_response):
+    body = environ["wsgi.input"].read()
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"WSGI at %s got %s\n" % (environ["PATH_INFO"].encode(), body)]
+EOF
+start_server wsgi /usr/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
+check "the packaged dostrel-wsgi answers through the installed gateway" \
+    answers /usr/lib/cgi-bin/dostrel "$server_port" /py 'WSGI at /py got hello'
+
+echo "# dpkg --purge removes everything"
+stop_servers
+dpkg --purge "${packages[@]}"
+for path in /etc/dostrel /usr/lib/cgi-bin/dostrel /usr/lib/cgi-bin/dostrel.cnf /usr/bin/dostrel-wsgi \
+    /etc/default/dostrel-appserver /lib/systemd/system/dostrel-appserver.service \
+    /usr/include/dostrel; do
+    check "purged $path" test ! -e "$path"
+done
+machine_state >"$work/state.after"
+check "Apache's configuration and the file system are as before" \
+    diff "$work/state.before" "$work/state.after"
+if [ "$apache_was_running" = no ]; then
+    check "Apache is stopped again" bash -c "! curl -s -o /dev/null --max-time 2 http://127.0.0.1/"
+fi
+gateway=$(ls "$copy"/obj-*/dostrel 2>/dev/null | head -1)
+
+echo "# npm pack's tarball installs into a fresh folder and serves"
+cd "$copy"
+export npm_config_audit=false npm_config_fund=false npm_config_update_notifier=false
+(cd node && npm pack)
+mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app"
+npm install ./dostrel-1.0.0.tgz
+cat >app.js <<'EOF'
+const { createServer } = require('dostrel');
+const server = createServer((req, res) => res.end(`Node at ${req.url}\n`));
+server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
+EOF
+check "the tarball's package is installed" test -f node_modules/dostrel/package.json
+start_server node node app.js
+check "it answers through the gateway" answers "$gateway" "$server_port" /js 'Node at /js'
+
+echo "# a wheel made offline installs into a fresh venv"
+cd "$copy"
+python3 -m venv --system-site-packages build-venv
+build-venv/bin/pip wheel --no-index --no-build-isolation --wheel-dir dist ./python
+python3 -m venv venv
+venv/bin/pip install --no-index dist/dostrel_wsgi-1.0-py3-none-any.whl
+start_server venv-wsgi venv/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
+check "the venv's dostrel-wsgi answers through the gateway" \
+    answers "$gateway" "$server_port" /wheel 'WSGI at /wheel got hello'
+stop_servers
+echo "# $(($(date +%s) - started)) s in all"
 finish_checks
