@@ -19,6 +19,7 @@ dostrel_warnings(dostrel_appserver_tests)
 gtest_discover_tests(dostrel_appserver_tests DISCOVERY_TIMEOUT 30)
 
 dostrel_process_test_binary(dostrel_appserver_process_tests
+  tests/appserver/cut_answers_test.cc
   tests/appserver/sample_server_test.cc
   tests/support/gateway_process.cc
   tests/support/link_encoding.cc
