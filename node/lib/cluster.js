@@ -41,10 +41,15 @@ function runPrimary({ workers, shutdownTimeout, log }) {
       if (Object.keys(nodeCluster.workers).length === 0) finish();
       return;
     }
-    log(`dostrel: worker ${worker.process.pid} exited (${signal || `status ${code}`}); ` +
-      'starting another', { type: 'worker-exit', pid: worker.process.pid, code, signal });
-    if (lived < QUICK_DEATH_MS) setTimeout(() => stopping || fork(), QUICK_DEATH_MS);
-    else fork();
+    // A turn later: a stop signal to the whole process group (Ctrl-C, systemd) may end a worker
+    // before the primary's own signal event has run; once stopping, nothing is forked.
+    setImmediate(() => {
+      if (stopping) return;
+      log(`dostrel: worker ${worker.process.pid} exited (${signal || `status ${code}`}); ` +
+        'starting another', { type: 'worker-exit', pid: worker.process.pid, code, signal });
+      if (lived < QUICK_DEATH_MS) setTimeout(() => stopping || fork(), QUICK_DEATH_MS);
+      else fork();
+    });
   };
   const stop = () => {
     if (stopping) return;
@@ -80,7 +85,7 @@ function runWorker(start, { shutdownTimeout, log }) {
     stopping = true;
     setTimeout(() => {
       log(`dostrel: worker ${process.pid}: requests still running after ${shutdownTimeout} ms; ` +
-        'exiting', { type: 'shutdown-timeout', pid: process.pid });
+        'exiting, their connections reset', { type: 'shutdown-timeout', pid: process.pid });
       process.exit(1);
     }, shutdownTimeout).unref();
     if (server) server.close(() => process.exit(0));

@@ -8,6 +8,9 @@ const { createResponse } = require('./response');
 const { createLogger } = require('./log');
 
 const DEFAULT_REQUEST_TIMEOUT = 30000;
+// A handler may stream for long without holding up others, so the default is node:http's
+// requestTimeout, not the 30 s of the Python server, whose stuck worker stops a whole process.
+const DEFAULT_RESPONSE_TIMEOUT = 300000;
 // Event-loop turns that close() waits, at most, for the kernel's backlog to be accepted.
 const MAX_DRAIN_TURNS = 50;
 
@@ -34,10 +37,10 @@ function resolveAllow(allow) {
   return set;
 }
 
-function resolveTimeout(value) {
-  if (value === undefined) return DEFAULT_REQUEST_TIMEOUT;
+function resolveTimeout(name, value, fallback) {
+  if (value === undefined) return fallback;
   if (!Number.isFinite(value) || value < 0) {
-    throw new RangeError(`dostrel: option requestTimeout must be a number of ms >= 0, not ${value}`);
+    throw new RangeError(`dostrel: option ${name} must be a number of ms >= 0, not ${value}`);
   }
   return value;
 }
@@ -53,7 +56,9 @@ class Server extends net.Server {
     // its answer.
     super({ allowHalfOpen: true, noDelay: true });
     this.limits = resolveLimits(options);
-    this.requestTimeout = resolveTimeout(options.requestTimeout);
+    this.requestTimeout = resolveTimeout('requestTimeout', options.requestTimeout, DEFAULT_REQUEST_TIMEOUT);
+    this.responseTimeout = resolveTimeout('responseTimeout', options.responseTimeout,
+      DEFAULT_RESPONSE_TIMEOUT);
     this.allow = resolveAllow(options.allow);
     this.log = createLogger(options.logger);
     if (options.maxConnections !== undefined) {
@@ -124,6 +129,7 @@ function onConnection(socket) {
     req: null,
     res: null,
     timer: null,
+    responseTimer: null,
     complete: false,
     responded: false,
     refused: false,
@@ -143,7 +149,11 @@ function onConnection(socket) {
   socket.on('end', () => {
     if (!conn.complete) refuse(conn, 'truncated', 'connection ended before the request was complete');
   });
-  socket.on('close', () => clearTimeout(conn.timer));
+  socket.on('close', () => {
+    clearTimeout(conn.timer);
+    clearTimeout(conn.responseTimer);
+    inProgress.delete(socket);
+  });
 }
 
 function onSocketError(conn, err) {
@@ -185,6 +195,7 @@ function startRequest(conn) {
   conn.req = req;
   conn.res = res;
   res.on('finish', () => onResponseFinished(conn));
+  beginResponse(conn);
   dispatch(server, req, res);
 }
 
@@ -198,6 +209,7 @@ function completeRequest(conn) {
 
 function onResponseFinished(conn) {
   conn.responded = true;
+  endResponse(conn);
   if (conn.complete) {
     conn.socket.destroySoon();
   } else if (!conn.req.readableDidRead && conn.req.readableFlowing !== true) {
@@ -226,6 +238,88 @@ function refuse(conn, reason, detail) {
   // A request already handed to the application is aborted, as node:http aborts one whose
   // client went away; an 'error' reaches it only if it listens.
   if (req && !req.destroyed) req.destroy(err);
+  socket.destroy();
+}
+
+// -- responses that do not end normally --------------------------------------------------------
+//
+// The gateway takes an orderly close for the end of a complete response, and a reset for a
+// failed one (its error 11, exit 1, a line in the web server's error log). So from the request's
+// start until the response's 'finish', every way the connection can end is a reset: a destroy of
+// the socket or the response (res.destroy(), socket.destroy(), a failed stream.pipeline, Express'
+// and Koa's error handling once headers are out), the response time limit, and the process's
+// exit (process.exit(), an uncaught exception, an unhandled rejection, the cluster's grace period
+// running out). Only SIGKILL is beyond reach: the kernel then closes in order.
+
+const inProgress = new Set(); // sockets whose response has begun and not finished
+const kResetting = Symbol('resetting');
+let exitHooked = false;
+
+function beginResponse(conn) {
+  const { socket, server } = conn;
+  inProgress.add(socket);
+  socket.destroy = destroyInProgress;
+  hookExit();
+  if (server.responseTimeout > 0) {
+    conn.responseTimer = setTimeout(() => responseTimedOut(conn), server.responseTimeout);
+  }
+}
+
+function endResponse(conn) {
+  clearTimeout(conn.responseTimer);
+  inProgress.delete(conn.socket);
+}
+
+/// socket.destroy while the response is in progress: a reset instead of an orderly close.
+function destroyInProgress(err) {
+  if (this[kResetting] || !inProgress.has(this) || this.destroyed || !this._handle) {
+    return net.Socket.prototype.destroy.call(this, err);
+  }
+  this[kResetting] = true;
+  inProgress.delete(this);
+  // resetAndDestroy sets zero linger and destroys (through this method again); the error, if
+  // any, still reaches the socket's 'error' listeners.
+  if (err) process.nextTick(() => this.emit('error', err));
+  try {
+    return this.resetAndDestroy();
+  } catch {
+    return net.Socket.prototype.destroy.call(this); // not TCP (a Unix socket): no reset exists
+  }
+}
+
+function resetAll() {
+  for (const socket of inProgress) socket.destroy();
+}
+
+function hookExit() {
+  if (exitHooked) return;
+  exitHooked = true;
+  // Synchronous: libuv sets the linger and closes the descriptor at once.
+  process.on('exit', resetAll);
+  // A fatal signal kills the process without 'exit'. Where nobody else listens for it, reset
+  // what is in progress and die of the signal as before; where the application listens, it
+  // decides (and its process.exit() resets).
+  for (const name of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+    const onSignal = () => {
+      if (process.listenerCount(name) > 1) return;
+      resetAll();
+      process.removeListener(name, onSignal);
+      process.kill(process.pid, name);
+    };
+    process.on(name, onSignal);
+  }
+}
+
+function responseTimedOut(conn) {
+  const { server, req, socket } = conn;
+  const ms = server.responseTimeout;
+  server.log(`dostrel: response to ${conn.peer} for ${req.method} ${req.url} not finished after ` +
+    `${ms} ms (responseTimeout): connection reset`, {
+    type: 'response-timeout',
+    peer: conn.peer,
+    method: req.method,
+    url: req.url,
+  });
   socket.destroy();
 }
 
@@ -264,10 +358,8 @@ function handlerFailed(server, req, res, err) {
     res.statusMessage = '';
     res.setHeader('Content-Type', 'text/plain; charset=utf-8');
     res.end('Internal Server Error\n');
-  } else if (typeof res.socket?.resetAndDestroy === 'function') {
-    res.socket.resetAndDestroy();
   } else {
-    res.destroy();
+    res.destroy(); // a reset: the response is in progress
   }
 }
 
