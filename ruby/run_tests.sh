@@ -25,7 +25,8 @@ trap 'rm -rf "$work"' EXIT
 # Built from a copy, so that the source tree gets no .gem file.
 mkdir "$work/src"
 cp -r "$here/dostrel.gemspec" "$here/README.md" "$here/lib" "$here/bin" "$work/src/"
-(cd "$work/src" && gem build -q dostrel.gemspec >/dev/null)
+(cd "$work/src" && gem build dostrel.gemspec >"$work/gem-build.log" 2>&1) ||
+    { cat "$work/gem-build.log" >&2; exit 1; }
 export GEM_HOME=$work/gems
 gem install -q --local --no-document "$work/src/dostrel-"*.gem >/dev/null
 "$GEM_HOME/bin/dostrel-rack" --help >/dev/null

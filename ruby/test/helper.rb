@@ -131,9 +131,10 @@ end
 
 # lighttpd on 127.0.0.1 with the dostrel gateway as its CGI program.
 class Web
-  attr_reader :base
+  attr_reader :base, :root
 
   def initialize(root, app_port)
+    @root = root
     build = ENV.fetch("DOSTREL_BUILD")
     cgi = File.join(root, "cgi-bin")
     [cgi, File.join(root, "logs"), File.join(root, "htdocs")].each { |d| FileUtils.mkdir_p(d) }

@@ -94,4 +94,44 @@ class WebTest < ServerTest
     wait_for(5, "the access line") { rackup.log.include?('"GET /cgi-bin/dostrel/hello/rackup HTTP/1.1" 200 ') }
     refute_lint_errors(rackup)
   end
+
+  def test_rails
+    database = File.join(@dir, "notes.sqlite3")
+    server = start_rack("--threads", "4", "rails/config.ru",
+                        env: { "DATABASE_URL" => "sqlite3:#{database}" })
+    web = start_web(server.port)
+    browser = Browser.new
+    page = browser.request("#{web.base}/")
+    assert_equal 200, page.status
+    assert_includes page.body, "<p>0 notes</p>"
+    assert_includes page.body, "action='/cgi-bin/dostrel/notes'", "paths carry the script name"
+    token = page.body[/name='authenticity_token' value='([^']+)'/, 1]
+    refute_nil token
+
+    # Rails' CSRF check: refused without the token, or without the session cookie beside it.
+    assert_equal 422, browser.request("#{web.base}/notes", "text=forged").status
+    form = URI.encode_www_form(authenticity_token: token, text: "hello & wörld")
+    assert_equal 422, Browser.new.request("#{web.base}/notes", form).status
+    reply = browser.request("#{web.base}/notes", form)
+    assert_equal 302, reply.status
+    assert_match %r{\Ahttp://127\.0\.0\.1:\d+/cgi-bin/dostrel/\z}, reply.headers["location"][0]
+    page = browser.request("#{web.base}/")
+    assert_includes page.body.force_encoding("UTF-8"), "<li>hello &amp; wörld</li>"
+    assert_includes page.body, "<p>1 notes</p>", "the page comes from the database"
+    reply = browser.request("#{web.base}/go")
+    assert_equal [302, "/cgi-bin/dostrel/"], [reply.status, URI(reply.headers["location"][0]).path]
+    assert_equal 404, browser.request("#{web.base}/no/such/page").status
+    reply = browser.request("#{web.base}/boom")
+    assert_equal 500, reply.status
+    refute_includes reply.body, "secret"
+    refute_lint_errors(server)
+
+    # rackup -s dostrel serves the same application.
+    rackup = ServerProcess.new(%w[rackup -s dostrel -o 127.0.0.1 -p 0 -E production
+                                  rails/config.ru], @dir, env: { "DATABASE_URL" => "sqlite3:#{database}" })
+    @started << rackup
+    web = start_web(rackup.port)
+    assert_includes Browser.new.request("#{web.base}/").body, "<p>1 notes</p>"
+    refute_lint_errors(rackup)
+  end
 end
