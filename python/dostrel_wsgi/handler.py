@@ -47,10 +47,15 @@ def _linger(sock, value):
         pass  # not a TCP socket (the tests' socket pairs), or already broken
 
 
-def handle(app, request, sock, peer, multithread, multiprocess):
-    """Serves one request on sock and closes it; never raises for the application's faults."""
-    started = time.monotonic()
+def arm_reset(sock):
+    """Until the orderly close at the normal end, any close of sock is a reset."""
     _linger(sock, _RESET_ON_CLOSE)
+
+
+def handle(app, request, sock, peer, multithread, multiprocess):
+    """Serves one request on sock and closes it; never raises for the application's faults.
+    The caller arms sock with arm_reset() first, so that the process's death resets it."""
+    started = time.monotonic()
     environ = build_environ(request, multithread, multiprocess)
     response = Response(_GuardedSocket(sock))
     broken = False
@@ -95,7 +100,8 @@ def handle(app, request, sock, peer, multithread, multiprocess):
     finally:
         request.body.close()
     if broken:
-        sock.close()  # still armed: a reset
+        arm_reset(sock)  # armed already by the worker; handle() is also called on its own
+        sock.close()
     else:
         _linger(sock, _ORDERLY_CLOSE)
         sock.close()

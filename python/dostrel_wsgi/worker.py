@@ -19,7 +19,7 @@ import time
 
 from . import log
 from .app_loader import load_app
-from .handler import handle
+from .handler import arm_reset, handle
 from .link_request import Decoder, Refused
 
 CHUNK = 65536
@@ -261,6 +261,9 @@ class Worker:
 
     def _complete(self, pending):
         self._forget(pending)
+        # From here a close is a reset until the answer is whole (see handler.py): a worker
+        # killed with this request still queued must not pass an empty answer for a good one.
+        arm_reset(pending.sock)
         pending.sock.setblocking(True)
         self.ready.append((pending.decoder.request, pending.sock, pending.peer))
 
