@@ -8,6 +8,10 @@ module Dostrel
     # CONTENT_TYPE, and a client's "Proxy:" header must not pass for proxy settings (httpoxy).
     DROPPED = %w[HTTP_CONTENT_LENGTH HTTP_CONTENT_TYPE HTTP_PROXY].freeze
     RACK_VERSION = [1, 3].freeze
+    # Names as the application sees them, made once: nearly every request repeats the same few
+    # dozen. Bounded, since the names come from outside.
+    KEYS = {}
+    KEYS_KEPT = 4096
     AUTHORITY = /\A(?:[A-Za-z0-9._~!$&'()*+,;=-]+|\[[0-9A-Fa-f:.]+\])\z/.freeze
 
     module_function
@@ -17,12 +21,9 @@ module Dostrel
     def build(request, server, multithread:, multiprocess:, errors: $stderr)
       env = {}
       request.variables.each do |name, value|
-        key = name.ascii_only? ? name.dup.force_encoding(Encoding::UTF_8) : name
-        # A repeated name keeps its first value, as getenv() would find it. Names with a dot
-        # are Rack's own (rack.input, rack.session): none may come from outside.
-        next if env.key?(key) || DROPPED.include?(key) || key.include?(".")
-
-        env[key] = value
+        key = KEYS[name] || key_for(name)
+        # A repeated name keeps its first value, as getenv() would find it.
+        env[key] = value unless key.nil? || env.key?(key)
       end
       defaults(env, request, server)
       https = %w[on 1].include?(env["HTTPS"].to_s.downcase)
@@ -35,6 +36,15 @@ module Dostrel
       env["rack.run_once"] = false
       env["rack.hijack?"] = false
       env
+    end
+
+    # The name as a frozen string, or nil for one never given to the application: the dropped
+    # ones, and names with a dot, which are Rack's own (rack.input, rack.session).
+    def key_for(name)
+      key = (name.ascii_only? ? name.dup.force_encoding(Encoding::UTF_8) : name.dup).freeze
+      key = nil if DROPPED.include?(key) || key.include?(".")
+      KEYS[name.dup.freeze] = key if KEYS.size < KEYS_KEPT && key
+      key
     end
 
     # What Rack requires and a sparse request may lack, and the shapes Rack insists on.

@@ -12,6 +12,7 @@ require "tempfile"
 module Dostrel
   COOKIE = "\x09\x23\x19\x63".b.freeze
   CONTENT_KEY = "XBRENNOX_CONTENT_DATA".b.freeze
+  EMPTY = "".b.freeze
   MAJOR_VERSION = 1
 
   # What a request may carry; the defaults are the protocol's. Bodies longer than spool_bytes go
@@ -40,6 +41,7 @@ module Dostrel
 
   # Feed it bytes with feed(data); it returns how many it took, and raises Refused.
   class Decoder
+    NUMBERS = %i[major minor count name_length value_length content_name_length body_length].freeze
     attr_reader :request
 
     def initialize(limits = Limits.new)
@@ -50,6 +52,7 @@ module Dostrel
       @major = @minor = 0
       @body = nil
       @request = nil
+      @part = String.new(encoding: Encoding::BINARY) # a field that arrives in pieces
       expect(:cookie, 4)
     end
 
@@ -66,16 +69,32 @@ module Dostrel
       at = 0
       total = data.bytesize
       while at < total && @field != :done
-        take = @want < total - at ? @want : total - at
-        piece = data.byteslice(at, take)
+        left = total - at
         if @field == :body
-          @body.write(piece)
+          take = @want < left ? @want : left
+          @body.write(data.byteslice(at, take))
+          at += take
+          @want -= take
+          field_complete(nil) if @want.zero?
+        elsif @field == :name_length && @part.empty? && (moved = whole_variables(data, at, total)) > at
+          at = moved
+        elsif @part.empty? && left >= @want
+          # The common case: the whole field is here, taken without a copy into @part.
+          want = @want
+          @want = 0
+          field_complete(NUMBERS.include?(@field) ? data.unpack1("N", offset: at) : data.byteslice(at, want))
+          at += want
         else
-          @part << piece
+          take = @want < left ? @want : left
+          @part << data.byteslice(at, take)
+          at += take
+          @want -= take
+          next unless @want.zero?
+
+          field = @part
+          @part = String.new(encoding: Encoding::BINARY)
+          field_complete(NUMBERS.include?(@field) ? field.unpack1("N") : field)
         end
-        at += take
-        @want -= take
-        field_complete if @want.zero?
       end
       at
     rescue Refused
@@ -98,6 +117,26 @@ module Dostrel
 
     private
 
+    # The variables that are here whole, taken in one step each: the usual request arrives at
+    # once, and field by field costs several times as much. Returns the new offset.
+    def whole_variables(data, at, total)
+      while @field == :name_length && total - at >= 8
+        name_length = data.unpack1("N", offset: at)
+        break if total - at < name_length + 8
+
+        value_length = data.unpack1("N", offset: at + 4 + name_length)
+        break if total - at < name_length + value_length + 8
+
+        variable_length(name_length)
+        variable_length(value_length)
+        @variables << [data.byteslice(at + 4, name_length),
+                       data.byteslice(at + 8 + name_length, value_length)]
+        at += name_length + value_length + 8
+        next_key
+      end
+      at
+    end
+
     def discard
       @body&.close
       @body = nil
@@ -106,54 +145,49 @@ module Dostrel
     def expect(field, want)
       @field = field
       @want = want
-      @part = String.new(encoding: Encoding::BINARY)
     end
 
-    def number
-      @part.unpack1("N")
-    end
-
-    def field_complete
+    # value: the field's number, or its bytes (nil for the body, which went to its file).
+    def field_complete(value)
       case @field
       when :cookie
-        raise Refused, "bad-cookie" unless @part == COOKIE
+        raise Refused, "bad-cookie" unless value == COOKIE
 
         expect(:major, 4)
       when :major
-        raise Refused, "unsupported-version" unless number == MAJOR_VERSION
+        raise Refused, "unsupported-version" unless value == MAJOR_VERSION
 
-        @major = number
+        @major = value
         expect(:minor, 4)
       when :minor
-        @minor = number
+        @minor = value
         expect(:count, 4)
       when :count
-        count = number
-        raise Refused, "missing-content-key" if count.zero?
-        raise Refused, "too-many-keys" if count > @limits.max_keys
+        raise Refused, "missing-content-key" if value.zero?
+        raise Refused, "too-many-keys" if value > @limits.max_keys
 
-        @keys_left = count
+        @keys_left = value
         next_key
       when :name_length
-        text(:name, variable_length(number))
+        text(:name, variable_length(value))
       when :name
-        @name = @part
+        @name = value
         expect(:value_length, 4)
       when :value_length
-        text(:value, variable_length(number))
+        text(:value, variable_length(value))
       when :value
-        @variables << [@name, @part]
+        @variables << [@name, value]
         next_key
       when :content_name_length
-        raise Refused, "missing-content-key" unless number == CONTENT_KEY.bytesize
+        raise Refused, "missing-content-key" unless value == CONTENT_KEY.bytesize
 
-        expect(:content_name, number)
+        expect(:content_name, value)
       when :content_name
-        raise Refused, "missing-content-key" unless @part == CONTENT_KEY
+        raise Refused, "missing-content-key" unless value == CONTENT_KEY
 
         expect(:body_length, 4)
       when :body_length
-        body_length
+        body_length(value)
       when :body
         @body.rewind
         @request = LinkRequest.new([@major, @minor], @variables, @body, @body_length)
@@ -162,8 +196,7 @@ module Dostrel
       end
     end
 
-    def body_length
-      length = number
+    def body_length(length)
       raise Refused, "body-too-large" if length > @limits.max_body_bytes
 
       @body_length = length
@@ -185,7 +218,7 @@ module Dostrel
     # An empty text completes at once: no byte will come for it.
     def text(field, length)
       expect(field, length)
-      field_complete if length.zero?
+      field_complete(field == :body ? nil : EMPTY) if length.zero?
     end
 
     def variable_length(length)

@@ -57,7 +57,8 @@ module Dostrel
       end
 
       def escape(text)
-        text.to_s.b.gsub(UNSAFE) { |c| format("\\x%02x", c.ord) }
+        text = text.to_s.b
+        UNSAFE.match?(text) ? text.gsub(UNSAFE) { |c| format("\\x%02x", c.ord) } : text
       end
 
       def field(text)
