@@ -5,6 +5,7 @@ find_package(nlohmann_json 3 REQUIRED)
 
 add_executable(dostrel_appserver_tests
   tests/appserver/decoder_limits_test.cc
+  tests/appserver/own_loop_test.cc
   tests/appserver/response_test.cc
   tests/appserver/serve_test.cc
   tests/appserver/vector_files.cc

@@ -323,7 +323,8 @@ int dostrel_response_flush(dostrel_response* response) {
 }
 
 int dostrel_response_finish(dostrel_response* response) {
-    if (response->part == Part::Finished) return response->error == 0 ? 0 : -1;
+    if (response->part == Part::Finished)
+        return response->error == 0 ? 0 : fail(response, response->error);
     if (!response->given && response->error == 0) {
         static const char answer[] = "Status: 500 Internal Server Error\nContent-Type: "
                                      "text/plain\n\nThe application gave no response.\n";
@@ -335,6 +336,9 @@ int dostrel_response_finish(dostrel_response* response) {
     if (response->part == Part::Headers) startBody(response);
     declareLength(response);
     response->part = Part::Finished;
+    // A request whose streamed body failed was refused: its answer goes nowhere.
+    if (response->link && response->link->bodyFailed && response->error == 0)
+        response->error = ECONNABORTED;
     int result = response->error != 0 ? fail(response, response->error) : 0;
     if (result == 0 && response->fill > 0) result = flush(response);
     endLink(response);

@@ -102,10 +102,13 @@ void runHandler(dostrel_listener& l, ReadyRequest& ready, HandlerClock* clock) {
         dostrel_response_header(response, "Content-Type", "text/plain");
         dostrel_response_printf(response, "The application failed.\n");
     }
-    if (dostrel_response_free(response) != 0 && !aborted) {
-        int error = errno;
-        serverLog(config, "response to %s not complete: %s; connection reset", peer,
-                  std::strerror(error == ECONNABORTED ? ECONNABORTED : error));
+    bool refused = ready.link->bodyFailed; // logged as a refusal already
+    if (dostrel_response_free(response) != 0 && !aborted && !refused) {
+        if (errno == ECONNABORTED)
+            serverLog(config, "the handler aborted the response to %s: connection reset", peer);
+        else
+            serverLog(config, "response to %s not complete: %s; connection reset", peer,
+                      std::strerror(errno));
     }
     dostrel_request_free(ready.request);
 }

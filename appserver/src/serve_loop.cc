@@ -145,7 +145,8 @@ void dropAll(dostrel_listener& l, const char* why) {
     l.open.clear();
 }
 
-// One round: stop handling, one poll, reading what it reports. False once the loop is over.
+// One round: stop handling, one poll, reading what it reports. False once the loop is over,
+// with errno ESHUTDOWN after a stop or the failed call's.
 bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     const ServerConfig& config = l.config;
     Clock::time_point now = Clock::now();
@@ -153,6 +154,7 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     if (level == stopImmediate) {
         closeListener(l);
         dropAll(l, "immediate stop");
+        errno = ESHUTDOWN;
         return false;
     }
     if (level == stopGraceful && !l.draining) {
@@ -163,9 +165,9 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
         closeListener(l);
         if (!l.ready.empty()) return true;
     }
-    if (l.draining && l.open.empty()) return false;
-    if (l.draining && now >= l.graceEnd) {
+    if (l.draining && (l.open.empty() || now >= l.graceEnd)) {
         dropAll(l, "grace period over");
+        errno = ESHUTDOWN;
         return false;
     }
 
@@ -227,10 +229,8 @@ int acceptRequest(dostrel_listener* listener, ReadyRequest* out) {
             errno = ESHUTDOWN;
             return -1;
         }
-        errno = 0;
         if (!loopOnce(*listener, fds) && listener->ready.empty()) {
             listener->finished = true;
-            if (errno == 0 || errno == EINTR) errno = ESHUTDOWN;
             return -1;
         }
     }

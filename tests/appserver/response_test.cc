@@ -5,6 +5,7 @@
 #include "socket_pair.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -123,6 +124,66 @@ TEST(Response, PeerGoneOrNotReadingIsReportedAndStopsTheResponse) {
     EXPECT_EQ(dostrel_response_error(response), ETIMEDOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     dostrel_response_free(response);
+}
+
+// A wrapper that forwards its arguments, as a C++ face or a logging layer does.
+int forwardPrintf(dostrel_response* response, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+int forwardPrintf(dostrel_response* response, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = dostrel_response_vprintf(response, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+/// What arrived on |fd| so far, without waiting.
+std::string readNow(int fd) {
+    std::string bytes;
+    char block[65536];
+    for (ssize_t got; (got = recv(fd, block, sizeof block, MSG_DONTWAIT)) > 0;)
+        bytes.append(block, static_cast<std::size_t>(got));
+    return bytes;
+}
+
+TEST(Response, FlushSendsNowAndWritingGoesOnPhrasesAreNeverEmpty) {
+    SocketPair pair;
+    dostrel_response* response = dostrel_response_new(pair.ends[0], 5000);
+    dostrel_response_header(response, "Content-Type", "text/event-stream");
+    EXPECT_EQ(dostrel_response_flush(response), 0) << "a flush ends the header lines";
+    EXPECT_EQ(readNow(pair.ends[1]), "Content-Type: text/event-stream\n\n");
+    EXPECT_EQ(forwardPrintf(response, "data: %s %d\n\n", "one", 1), 0);
+    EXPECT_EQ(readNow(pair.ends[1]), "") << "gathered until the flush";
+    EXPECT_EQ(dostrel_response_flush(response), 0);
+    EXPECT_EQ(readNow(pair.ends[1]), "data: one 1\n\n");
+    std::string long_text(3000, 'l'); // past the small buffer of the formatting
+    EXPECT_EQ(forwardPrintf(response, "%s|", long_text.c_str()), 0);
+    EXPECT_EQ(dostrel_response_finish(response), 0);
+    EXPECT_EQ(readNow(pair.ends[1]), long_text + "|") << "no length declared after a flush";
+    EXPECT_EQ(dostrel_response_flush(response), -1);
+    EXPECT_EQ(errno, EALREADY);
+    dostrel_response_free(response);
+
+    const std::pair<int, const char*> phrases[] = {
+        {299, "Success"},   {418, "I'm a teapot"}, {422, "Unprocessable Content"},
+        {451, "Unavailable For Legal Reasons"},    {599, "Server Error"},
+        {199, "Informational"},                    {999, "Unknown Status"}};
+    for (auto [code, phrase] : phrases) {
+        SocketPair one;
+        response = dostrel_response_new(one.ends[0], 0);
+        EXPECT_EQ(dostrel_response_status(response, code, code == 299 ? "" : nullptr), 0);
+        dostrel_response_free(response);
+        EXPECT_EQ(readNow(one.ends[1]), "Status: " + std::to_string(code) + " " + phrase + "\n\n");
+    }
+
+    SocketPair cut; // an abort on a connection the caller owns sends nothing more
+    response = dostrel_response_new(cut.ends[0], 0);
+    dostrel_response_write(response, "partial", 7);
+    dostrel_response_abort(response);
+    EXPECT_EQ(dostrel_response_write(response, "x", 1), -1);
+    EXPECT_EQ(dostrel_response_free(response), -1);
+    EXPECT_EQ(errno, ECONNABORTED);
+    EXPECT_EQ(readNow(cut.ends[1]), "");
 }
 
 } // namespace
