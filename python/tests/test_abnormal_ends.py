@@ -95,7 +95,7 @@ def test_cut_answers_are_resets_and_whole_ones_complete(start_server, gateway):
 def test_group_sigterm_forks_no_worker(start_server):
     for attempt in range(3):
         server = start_server("abnormal:app", "--workers", "3")
-        server.wait_ready(3)
+        wait_for(lambda: server.log().count(" ready\n") == 3, 20, "three workers ready")
         loaded = server.log().count("abnormal app loaded")
         assert loaded == 3
         started = time.monotonic()
