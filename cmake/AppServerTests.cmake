@@ -4,6 +4,7 @@
 find_package(nlohmann_json 3 REQUIRED)
 
 add_executable(dostrel_appserver_tests
+  tests/appserver/cpp_face_test.cc
   tests/appserver/decoder_limits_test.cc
   tests/appserver/own_loop_test.cc
   tests/appserver/response_test.cc
