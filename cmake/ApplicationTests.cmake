@@ -18,3 +18,11 @@ foreach(bench python node pool)
     PASS_REGULAR_EXPRESSION "(outputs|answers) checked: [1-9]" TIMEOUT 300)
 endforeach()
 set_tests_properties(bench_node_smoke PROPERTIES RESOURCE_LOCK node_modules)
+
+# The Ruby gem: Sinatra and Rails through the gateway, signals, refusals; and its benchmark's
+# short run.
+add_test(NAME ruby_package COMMAND bash ${CMAKE_SOURCE_DIR}/ruby/run_tests.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(ruby_package PROPERTIES TIMEOUT 600)
+add_test(NAME ruby_bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/ruby.sh --smoke)
+set_tests_properties(ruby_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
+  PASS_REGULAR_EXPRESSION "answers checked: [1-9]" TIMEOUT 300)

@@ -28,7 +28,7 @@ cp -r "$here/dostrel.gemspec" "$here/README.md" "$here/lib" "$here/bin" "$work/s
 (cd "$work/src" && gem build dostrel.gemspec >"$work/gem-build.log" 2>&1) ||
     { cat "$work/gem-build.log" >&2; exit 1; }
 export GEM_HOME=$work/gems
-gem install -q --local --no-document "$work/src/dostrel-"*.gem >/dev/null
+(cd "$work/src" && gem install --local --no-document dostrel-*.gem >/dev/null)
 "$GEM_HOME/bin/dostrel-rack" --help >/dev/null
 
 # From the temporary folder, without the source's lib/: the gem under test is the installed one.

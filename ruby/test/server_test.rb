@@ -89,7 +89,7 @@ class RobustnessTest < ServerTest
     first = server.workers
     reply = timed("stuck request ended") { Link.exchange(server.port, Link.request(Link.cgi("/stuck")), timeout: 30) }
     assert_equal :reset, reply
-    assert_match(/worker #{first[0]} silent for [\d.]+s \(--timeout 3s\), a request ran too long: killed/, server.log)
+    assert_match(%r{worker #{first[0]} silent for [\d.]+s \(--timeout 3s\), a request ran too long: killed; connection reset: 127\.0\.0\.1:\d+ GET /cgi-bin/dostrel/stuck after [\d.]+s\n}, server.log)
     wait_for(10, "a new worker") { server.workers.size == 1 && server.workers != first }
     assert_equal 200, Browser.new.request("#{web.base}/after").status
 
@@ -97,7 +97,15 @@ class RobustnessTest < ServerTest
     guarded = start_rack("--allow", "192.0.2.1,10.0.0.0/8", "basic.ru")
     assert_includes ["", :reset], Link.exchange(guarded.port, Link.request(Link.cgi)), "no byte"
     assert_match(/127\.0\.0\.1:\d+: refused: not-allowed/, guarded.log)
-    opened = start_rack("--allow", "192.0.2.1,127.0.0.0/8", "basic.ru")
+    opened = start_rack("--allow", "192.0.2.1,127.0.0.0/8", "--threads", "3", "--timeout", "2",
+                        "basic.ru")
     assert ok?(Link.exchange(opened.port, Link.request(Link.cgi)), "/")
+
+    # With threads, a stuck request ages its worker while the other threads go on serving.
+    stuck = Thread.new { Link.exchange(opened.port, Link.request(Link.cgi("/stuck")), timeout: 30) }
+    sleep 0.2
+    assert ok?(Link.exchange(opened.port, Link.request(Link.cgi("/other"))), "/other")
+    assert_equal :reset, stuck.value
+    assert_match(%r{\(--timeout 2s\), a request ran too long: killed; connection reset: 127\.0\.0\.1:\d+ GET /cgi-bin/dostrel/stuck after}, opened.log)
   end
 end

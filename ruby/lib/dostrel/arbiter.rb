@@ -14,6 +14,7 @@
 require "etc"
 require "socket"
 require "tempfile"
+require_relative "heartbeat"
 require_relative "log"
 require_relative "worker"
 
@@ -221,7 +222,7 @@ module Dostrel
     def spawn
       heartbeat = Tempfile.create("dostrel-rack-beat-")
       File.unlink(heartbeat.path)
-      heartbeat.pwrite([Time.now.to_f].pack("G"), 0)
+      Heartbeat.write(heartbeat, Time.now.to_f, [])
       multiprocess = @target > 1
       pid = fork { worker_main(heartbeat, multiprocess) }
       @children[pid] = Child.new(pid, heartbeat, @generation, monotonic, false, false, nil, false)
@@ -329,11 +330,17 @@ module Dostrel
         elsif @stopping == :fast && now > @stop_deadline
           Log.error("worker #{child.pid} did not stop: killed")
         else
-          silent = wall - (child.heartbeat.pread(8, 0).unpack1("G") || wall)
+          stamp, busy = Heartbeat.read(child.heartbeat)
+          silent = wall - (stamp || wall)
           next if silent <= @config.timeout
 
+          cut = busy.map do |line|
+            start, what = line.split(" ", 2)
+            format("%s after %.1fs", what, wall - start.to_f)
+          end
           Log.error(format("worker %d silent for %.1fs (--timeout %gs), a request ran too " \
-                           "long: killed", child.pid, silent, @config.timeout))
+                           "long: killed%s", child.pid, silent, @config.timeout,
+                           cut.empty? ? "" : "; connection reset: #{cut.join(', ')}"))
         end
         child.killed = true
         kill(child.pid, "KILL")

@@ -47,6 +47,11 @@ module Dostrel
         write(@access_io, line)
       end
 
+      # text with its bytes outside printable ASCII (and quotes, backslashes) as \xNN.
+      def printable(text)
+        escape(text)
+      end
+
       private
 
       def write(io, line)

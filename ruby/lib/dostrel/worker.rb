@@ -11,6 +11,7 @@
 require "ipaddr"
 require "socket"
 require_relative "handler"
+require_relative "heartbeat"
 require_relative "link_request"
 require_relative "loader"
 require_relative "log"
@@ -33,7 +34,8 @@ module Dostrel
       @pending = {} # socket -> Pending
       @ready = [] # [request, socket, peer] waiting to be served
       @lock = Mutex.new
-      @in_flight = {} # thread-served request -> wall-clock start
+      @in_flight = {} # thread-served request -> [wall-clock start, description]
+      @current = nil # [start, description] of the request served inline
       @dispatched = 0 # handed to the pool and not finished
       @stopping = false
       @last_beat = 0.0
@@ -98,20 +100,28 @@ module Dostrel
     end
 
     # Tells the arbiter the worker lives: the heartbeat holds now, or the start of the oldest
-    # request a thread is serving, so a stuck request ages it.
+    # request being served, so that a stuck request ages it; and, for the log line of a kill,
+    # the requests under way (see Heartbeat).
     def beat(force: false)
       now = Time.now.to_f
-      stamp = now
-      unless @in_flight.empty?
-        oldest = @lock.synchronize { @in_flight.values.min }
-        stamp = oldest if oldest && oldest < now
-      end
-      # Forced before a request is served inline, to date its start; a stamp a tenth of a
-      # second old dates it well enough for --timeout, and saves a write per request.
-      return unless (force && now - @last_beat >= 0.1) || stamp != now || now - @last_beat >= 1.0
+      busy = @in_flight.empty? ? [] : @lock.synchronize { @in_flight.values }
+      busy << @current if @current
+      stamp = busy.map(&:first).min || now
+      stamp = now if stamp > now
+      return unless force || stamp != now || now - @last_beat >= 1.0
 
-      @heartbeat.pwrite([stamp].pack("G"), 0)
+      Heartbeat.write(@heartbeat, stamp, busy.map { |start, what| "#{start} #{what}" })
       @last_beat = stamp == now ? now : 0.0
+    end
+
+    # "PEER METHOD PATH" of a request, for the log.
+    def describe(request, peer)
+      found = {}
+      request.variables.each do |name, value|
+        found[name] ||= value if %w[REQUEST_METHOD SCRIPT_NAME PATH_INFO].include?(name)
+      end
+      Log.printable("#{peer} #{found['REQUEST_METHOD'] || 'GET'} " \
+                    "#{found['SCRIPT_NAME']}#{found['PATH_INFO']}")
     end
 
     def select_timeout
@@ -239,8 +249,10 @@ module Dostrel
 
     def serve(request, sock, peer)
       if @pool.nil?
+        @current = [Time.now.to_f, describe(request, peer)]
         beat(force: true)
         serve_one(request, sock, peer)
+        @current = nil
       else
         @lock.synchronize { @dispatched += 1 }
         @queue << [request, sock, peer]
@@ -272,7 +284,8 @@ module Dostrel
 
     def serve_in_thread(request, sock, peer)
       token = Object.new
-      @lock.synchronize { @in_flight[token] = Time.now.to_f }
+      what = describe(request, peer)
+      @lock.synchronize { @in_flight[token] = [Time.now.to_f, what] }
       begin
         serve_one(request, sock, peer)
       rescue Exception => e # rubocop:disable Lint/RescueException -- a thread must not die
