@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
-# demo.sh -- the gateway's main job, end to end: builds dostrel, starts the sample application
-# server and lighttpd on 127.0.0.1 with dostrel as the CGI program, makes one request with curl
-# and prints it, then serves until Ctrl-C. Everything it starts is stopped on exit.
-# DOSTREL_DEMO_ONCE=1 stops after the one request; DOSTREL_BUILD=DIR uses a build that exists.
+# demo.sh -- the gateway's main job, end to end: installs what it needs, builds dostrel and the
+# sample application server (in build-programs/), starts the sample server and lighttpd on
+# 127.0.0.1 with dostrel as the CGI program, makes one request with curl and prints it, then
+# serves until stopped: Ctrl-C, SIGINT or SIGTERM stops everything it started, and so does either
+# server ending on its own. DOSTREL_DEMO_ONCE=1 stops after the one request; DOSTREL_BUILD=DIR
+# uses a build that exists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make libgtest-dev libgmock-dev lighttpd curl
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    build_gateway >/dev/null
-    DOSTREL_BUILD=$(pwd)/build
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$(pwd)/examples/webservers PATH=$PATH:/usr/sbin
+need_packages lighttpd curl
+use_gateway_build
 . scripts/webservers.sh
 
 root=$(mktemp -d)
@@ -34,4 +32,8 @@ curl -sS -i --data 'name=dostrel&greeting=hello' "$url"
 [ "${DOSTREL_DEMO_ONCE:-}" = 1 ] && exit 0
 echo
 echo "Serving: open $url in a browser. Ctrl-C stops the servers."
-while true; do sleep 3600; done
+# Waiting with the wait builtin, not in a foreground command: bash runs the traps of SIGINT and
+# SIGTERM only once a foreground command has ended, but interrupts wait at once.
+wait -n "${started_pids[@]}" || true
+echo "a server ended on its own; stopping the other" >&2
+exit 1

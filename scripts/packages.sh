@@ -1,28 +1,53 @@
-# packages.sh -- sourced by the scripts: installs the Debian packages that are missing.
+# packages.sh -- sourced by the scripts: installs the Debian packages that are missing, and builds
+# the programs that the scripts run.
+
+# need_packages PACKAGE...: installs the packages that are not installed yet. Another apt or dpkg
+# at work (an unattended upgrade, a second script) is waited for, up to ten minutes, rather than
+# failing on its lock.
 need_packages() {
-    local missing=()
+    local missing=() package
     for package in "$@"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+        install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# build_gateway [CMAKE-OPTION...]: the release build in build/ with everything, tests included
+# (the test command's).
 build_gateway() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
     cmake --build build -j"$(nproc)"
 }
 
-# use_gateway_build: the build named by DOSTREL_BUILD, or the release build in build/, made now;
-# exported with what scripts/webservers.sh needs. Run from the source folder.
+# build_programs DIR TARGET...: a release build of the named programs alone in DIR, configured
+# without the tests so that it needs no test libraries; installs the compiler first. Quiet
+# unless it fails.
+build_programs() {
+    local dir=$1
+    shift
+    need_packages g++ cmake make
+    echo "building $* in $dir"
+    mkdir -p "$dir"
+    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF &&
+        cmake --build "$dir" -j"$(nproc)" --target "$@"; } >"$dir/build.log" 2>&1; then
+        cat "$dir/build.log" >&2
+        return 1
+    fi
+}
+
+# use_gateway_build: the build named by DOSTREL_BUILD, or else the gateway and the sample
+# application server built now in build-programs/; exported with what scripts/webservers.sh
+# needs. Run from the source folder.
 use_gateway_build() {
     if [ -z "${DOSTREL_BUILD:-}" ]; then
-        build_gateway >/dev/null
-        DOSTREL_BUILD=$PWD/build
+        build_programs build-programs dostrel dostrel-appserver
+        DOSTREL_BUILD=$PWD/build-programs
     fi
     export DOSTREL_BUILD DOSTREL_EXAMPLES=$PWD/examples/webservers PATH=$PATH:/usr/sbin
 }

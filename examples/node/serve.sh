@@ -3,23 +3,16 @@
 # builds the gateway if needed, installs the example's packages, starts everything, prints the
 # URL and serves until Ctrl-C. DOSTREL_DEMO_ONCE=1: makes one request, prints it, and exits.
 # DOSTREL_BUILD=DIR uses an existing build of the gateway; WORKERS=N runs N worker processes.
+# SIGINT and SIGTERM stop everything it started, and so does either server ending on its own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source_dir=$(pwd)
 . scripts/packages.sh
-need_packages lighttpd curl
+# npm fetches the example's packages over HTTPS: it needs the certificate authorities.
+need_packages lighttpd curl ca-certificates
 command -v node >/dev/null || need_packages nodejs
 command -v npm >/dev/null || need_packages npm
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    DOSTREL_BUILD=$source_dir/build-node
-    if [ ! -x "$DOSTREL_BUILD/dostrel" ]; then
-        need_packages g++ cmake make
-        echo "building the gateway in $DOSTREL_BUILD"
-        cmake -S . -B "$DOSTREL_BUILD" -DDOSTREL_TESTS=OFF >/dev/null
-        cmake --build "$DOSTREL_BUILD" -j2 --target dostrel >/dev/null
-    fi
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+use_gateway_build
 (cd examples/node && npm ci --no-audit --no-fund --loglevel=error)
 . scripts/webservers.sh
 
@@ -29,7 +22,7 @@ trap 'exit 0' INT TERM
 
 PORT=0 node examples/node/app.js >"$root/app.out" &
 started_pids+=($!)
-for _ in $(seq 100); do
+for _ in $(seq 600); do
     grep -q '^listening on' "$root/app.out" && break
     kill -0 "${started_pids[-1]}" 2>/dev/null || { cat "$root/app.out" >&2; exit 1; }
     sleep 0.05
@@ -48,4 +41,8 @@ if [ "${DOSTREL_DEMO_ONCE:-0}" = 1 ]; then
     exit 0
 fi
 echo "Ctrl-C stops it."
-while kill -0 "${started_pids[0]}" 2>/dev/null; do sleep 1; done
+# Waiting with the wait builtin, not in a foreground command: bash runs the traps of SIGINT and
+# SIGTERM only once a foreground command has ended, but interrupts wait at once.
+wait -n "${started_pids[@]}" || true
+echo "a server ended on its own; stopping the other" >&2
+exit 1

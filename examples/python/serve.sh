@@ -3,19 +3,15 @@
 # gateway on 127.0.0.1: builds the gateway if needed, installs dostrel-wsgi into a temporary
 # virtual environment, starts dostrel-wsgi and lighttpd, prints the URL, and stops everything on
 # Ctrl-C. DOSTREL_DEMO_ONCE=1 signs the book once, prints the page and exits;
-# DOSTREL_BUILD=DIR uses an existing build of the gateway.
+# DOSTREL_BUILD=DIR uses an existing build of the gateway. SIGINT and SIGTERM stop everything it
+# started, and so does either server ending on its own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source_dir=$(pwd)
 . scripts/packages.sh
-need_packages g++ cmake make lighttpd curl python3 python3-venv python3-pip-whl \
-    python3-setuptools-whl python3-setuptools python3-wheel python3-flask
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
-    cmake --build build -j2 --target dostrel >/dev/null
-    DOSTREL_BUILD=$source_dir/build
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+need_packages lighttpd curl python3 python3-venv python3-pip-whl python3-setuptools-whl \
+    python3-setuptools python3-wheel python3-flask
+use_gateway_build
 . scripts/webservers.sh
 
 root=$(mktemp -d)
@@ -31,8 +27,9 @@ cp -r python/pyproject.toml python/README.md python/dostrel_wsgi "$root/src/"
 PYTHONDONTWRITEBYTECODE=1 "$root/venv/bin/dostrel-wsgi" --bind 127.0.0.1:0 --threads 4 \
     --chdir "$source_dir/examples/python" guestbook:app >"$root/wsgi.out" 2>"$root/wsgi.log" &
 started_pids+=($!)
-for _ in $(seq 100); do
+for _ in $(seq 600); do
     grep -q '^listening on' "$root/wsgi.out" && break
+    kill -0 "${started_pids[-1]}" 2>/dev/null || break
     sleep 0.05
 done
 app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/wsgi.out")
@@ -56,4 +53,8 @@ if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
 fi
 echo "Open it in a browser; Ctrl-C stops the servers."
 echo "dostrel-wsgi's log: $root/wsgi.log"
-while true; do sleep 3600; done
+# Waiting with the wait builtin, not in a foreground command: bash runs the traps of SIGINT and
+# SIGTERM only once a foreground command has ended, but interrupts wait at once.
+wait -n "${started_pids[@]}" || true
+echo "a server ended on its own; stopping the other" >&2
+exit 1
