@@ -24,9 +24,10 @@ for address in 127.0.0.2 127.0.0.3 127.0.0.4; do
     started_pids+=($!)
 done
 haproxy_port=$(free_port) stats_port=$(free_port)
-sed -e "s|@RUNDIR@|$work/logs|" -e "s|@FRONTEND@|127.0.0.1:$haproxy_port|" \
-    -e "s|@STATS@|127.0.0.1:$stats_port|" -e "s|@APP1@|127.0.0.2:$app_port|" \
-    -e "s|@APP2@|127.0.0.3:$app_port|" -e "s|@APP3@|127.0.0.4:$app_port|" \
+sed -e "s|/run/haproxy/admin.sock|$work/logs/haproxy.sock|" \
+    -e "s|bind 127.0.0.1:9000|bind 127.0.0.1:$haproxy_port|" \
+    -e "s|bind 127.0.0.1:8404|bind 127.0.0.1:$stats_port|" -e "s|127.0.0.1:9001|127.0.0.2:$app_port|" \
+    -e "s|127.0.0.1:9002|127.0.0.3:$app_port|" -e "s|127.0.0.1:9003|127.0.0.4:$app_port|" \
     examples/haproxy/haproxy.cfg >"$work/haproxy.cfg"
 haproxy -db -f "$work/haproxy.cfg" >"$work/logs/haproxy.log" 2>&1 &
 started_pids+=($!)
