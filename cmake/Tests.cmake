@@ -52,9 +52,19 @@ foreach(server lighttpd apache2 nginx)
   set_tests_properties(web_${server} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 endforeach()
 
-# The web-server snippets in docs/deploying.md are the configurations the tests run.
-add_test(NAME docs_deploying_snippets
-  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/docs_snippets_test.sh ${CMAKE_SOURCE_DIR})
+# Every command block of README.md and docs/*.md runs here, names the test that runs it, or says
+# why none can; the web-server snippets in docs/deploying.md are the configurations the tests run.
+add_test(NAME docs_commands
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/docs/doc_commands_test.sh ${CMAKE_SOURCE_DIR}
+          ${CMAKE_BINARY_DIR})
+set_tests_properties(docs_commands PROPERTIES TIMEOUT 900)
+
+# The README's first command and the guides' serve scripts on a minimal Debian 12 made with
+# debootstrap, with nothing installed beforehand (as root only): some 2 to 5 minutes, more on
+# the first run of a week, which makes the root anew.
+add_test(NAME fresh_root_scripts
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR})
+set_tests_properties(fresh_root_scripts PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
 
 # The README's main job, with this build.
 add_test(NAME demo_serves_one_request COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)

@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# doc_commands_test.sh SOURCE_DIR [BUILD_DIR] -- every command block (a fence tagged sh, bash,
+# shell or console) in README.md and docs/*.md is proven as the comment on the line above it says:
+#   <!-- doc: run -->              run here: bash -euo pipefail in a scratch copy of the checkout
+#                                  (one per document, its blocks in order), DOSTREL_BUILD=BUILD_DIR
+#   <!-- doc: tested-by PATH -->   PATH exists and holds every command line of the block verbatim
+#   <!-- doc: not-run REASON -->   a reason why no test can run it
+# Fails on a command block without one, on a comment above a block of another kind, and on an
+# untagged block that starts like a command. Also checks that every web-server configuration the
+# tests run (examples/webservers/*.conf) stands verbatim in docs/deploying.md.
+set -uo pipefail
+source_dir=$(cd "$1" && pwd)
+build_dir=${2:+$(cd "$2" && pwd)}
+check_prefix="docs: "
+. "$source_dir/tests/support/check.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# split_blocks FILE: writes each fenced block of FILE to $work/blocks/N and prints one line per
+# block: N, the line of its fence, its tag ("-" for none), the doc comment above it ("-" for none).
+split_blocks() {
+    awk -v dir="$work/blocks" -v start="$(find "$work/blocks" -type f | wc -l)" '
+        function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
+        !inside && /^[ \t]*```/ {
+            inside = 1
+            n = start + (++count)
+            tag = trim(substr(trim($0), 4))
+            note = trim(previous)
+            if (note ~ /^<!-- doc: .* -->$/) note = substr(note, 11, length(note) - 14)
+            else note = "-"
+            printf "%d\t%d\t%s\t%s\n", n, NR, (tag == "" ? "-" : tag), note
+            file = dir "/" n
+            printf "" >file
+            next
+        }
+        inside && /^[ \t]*```[ \t]*$/ { inside = 0; close(file); previous = $0; next }
+        inside { print >file; next }
+        { previous = $0 }' "$1"
+}
+
+# command_lines TAG FILE: the commands of a block, one per line, without indentation, comments
+# or blank lines; a console block's commands are its lines that start with "$ ".
+command_lines() {
+    awk -v console="$([ "$1" = console ] && echo 1)" '
+        function strip_comment(s,    i, c, quote) {
+            quote = ""
+            for (i = 1; i <= length(s); i++) {
+                c = substr(s, i, 1)
+                if (quote != "") { if (c == quote) quote = "" }
+                else if (c == "\047" || c == "\"") quote = c
+                else if (c == "#" && (i == 1 || substr(s, i - 1, 1) ~ /[ \t]/))
+                    return substr(s, 1, i - 1)
+            }
+            return s
+        }
+        {
+            line = $0
+            sub(/^[ \t]+/, "", line)
+            if (console) { if (line !~ /^\$ /) next; line = substr(line, 3) }
+            line = strip_comment(line)
+            sub(/[ \t]+$/, "", line)
+            if (line != "") print line
+        }' "$2"
+}
+
+# scratch_copy DOCUMENT: a copy of the checkout for DOCUMENT's run blocks (tracked files only).
+scratch_copy() {
+    local copy=$work/run/$(echo "$1" | tr / _)
+    if [ ! -d "$copy" ]; then
+        mkdir -p "$copy"
+        if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
+            (cd "$source_dir" && git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) |
+                tar -C "$copy" -xf -
+        else
+            tar -C "$source_dir" --exclude='./build*' --exclude=node_modules -cf - . | tar -C "$copy" -xf -
+        fi
+    fi
+    echo "$copy"
+}
+
+# prove DOCUMENT LINE TAG NOTE BLOCK: checks one command block as its comment says.
+prove() {
+    local doc=$1 line=$2 tag=$3 note=$4 block=$5 where="$1:$2" path missing command copy began
+    case "$note" in
+    -)
+        check "$where: a command block says how it is proven (<!-- doc: ... --> above it)" false
+        ;;
+    run)
+        copy=$(scratch_copy "$doc")
+        began=$SECONDS
+        if [ "$tag" = console ]; then command_lines console "$block" >"$block.sh"; else cp "$block" "$block.sh"; fi
+        (cd "$copy" && DOSTREL_BUILD=$build_dir timeout 600 bash -euo pipefail "$block.sh") \
+            </dev/null >"$block.log" 2>&1
+        check "$where: runs ($((SECONDS - began)) s)" test $? -eq 0 || tail -30 "$block.log"
+        ;;
+    "tested-by "*)
+        path=${note#tested-by }
+        missing=""
+        if [ -f "$source_dir/$path" ]; then
+            while IFS= read -r command; do
+                grep -qF -- "$command" "$source_dir/$path" || missing+="    $command"$'\n'
+            done < <(command_lines "$tag" "$block")
+            check "$where: $path runs its commands${missing:+; it lacks:}" test -z "$missing" ||
+                printf '%s' "$missing"
+        else
+            check "$where: tested by $path, which does not exist" false
+        fi
+        ;;
+    "not-run "*)
+        check "$where: not run: ${note#not-run }" test -n "${note#not-run }"
+        ;;
+    *)
+        check "$where: unknown doc comment \"$note\" (run, tested-by PATH, not-run REASON)" false
+        ;;
+    esac
+}
+
+mkdir "$work/blocks" "$work/run"
+commands=0
+for doc in README.md docs/*.md; do
+    while IFS=$'\t' read -r n line tag note; do
+        case "$tag" in
+        sh | bash | shell | console)
+            commands=$((commands + 1))
+            prove "$doc" "$line" "$tag" "$note" "$work/blocks/$n"
+            ;;
+        -)
+            if grep -m1 -v '^[[:space:]]*$' "$work/blocks/$n" | grep -qE \
+                '^[[:space:]]*(\$ |sudo |bash |sh |apt(-get)? |cmake |make |npm |npx |node |python3? |pip3? |curl |cd |systemctl |git |cc |\./)'; then
+                check "$doc:$line: an untagged block of commands (tag it sh and say how it is proven)" false
+            fi
+            ;;
+        esac
+        if [ "$note" != - ] && [[ ! "$tag" =~ ^(sh|bash|shell|console)$ ]]; then
+            check "$doc:$line: a doc comment above a block tagged \"$tag\", not a command block" false
+        fi
+    done < <(split_blocks "$source_dir/$doc")
+done
+check "command blocks found ($commands)" test "$commands" -gt 0
+
+# The web-server configurations the tests run, verbatim in docs/deploying.md.
+contains() { [ -n "$2" ] && [[ "$1" == *"$2"* ]]; }
+deploying=$(cat "$source_dir/docs/deploying.md")
+for template in "$source_dir"/examples/webservers/*.conf; do
+    check "docs/deploying.md carries examples/webservers/$(basename "$template") unchanged" \
+        contains "$deploying" "$(cat "$template")"
+done
+finish_checks
