@@ -80,7 +80,7 @@ scratch_copy() {
 
 # prove DOCUMENT LINE TAG NOTE BLOCK: checks one command block as its comment says.
 prove() {
-    local doc=$1 line=$2 tag=$3 note=$4 block=$5 where="$1:$2" path missing command copy began
+    local doc=$1 line=$2 tag=$3 note=$4 block=$5 where="$1:$2" path missing command copy began status
     case "$note" in
     -)
         check "$where: a command block says how it is proven (<!-- doc: ... --> above it)" false
@@ -91,7 +91,9 @@ prove() {
         if [ "$tag" = console ]; then command_lines console "$block" >"$block.sh"; else cp "$block" "$block.sh"; fi
         (cd "$copy" && DOSTREL_BUILD=$build_dir timeout 600 bash -euo pipefail "$block.sh") \
             </dev/null >"$block.log" 2>&1
-        check "$where: runs ($((SECONDS - began)) s)" test $? -eq 0 || tail -30 "$block.log"
+        status=$?
+        check "$where: runs ($((SECONDS - began)) s, exit status $status)" test $status -eq 0
+        [ $status -eq 0 ] || tail -30 "$block.log"
         ;;
     "tested-by "*)
         path=${note#tested-by }
@@ -100,8 +102,8 @@ prove() {
             while IFS= read -r command; do
                 grep -qF -- "$command" "$source_dir/$path" || missing+="    $command"$'\n'
             done < <(command_lines "$tag" "$block")
-            check "$where: $path runs its commands${missing:+; it lacks:}" test -z "$missing" ||
-                printf '%s' "$missing"
+            check "$where: $path runs its commands${missing:+; it lacks:}" test -z "$missing"
+            printf '%s' "$missing"
         else
             check "$where: tested by $path, which does not exist" false
         fi
@@ -117,6 +119,7 @@ prove() {
 
 mkdir "$work/blocks" "$work/run"
 commands=0
+cd "$source_dir" || exit 1
 for doc in README.md docs/*.md; do
     while IFS=$'\t' read -r n line tag note; do
         case "$tag" in

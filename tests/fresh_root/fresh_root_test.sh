@@ -137,7 +137,8 @@ run_script() {
         sleep 1
     done
     check "$name: installs what it needs, builds and serves (after $((SECONDS - script_began)) s)" \
-        test -n "$url" || tail -40 "$log"
+        test -n "$url"
+    [ -n "$url" ] || tail -40 "$log"
 }
 
 # run_once NAME COMMAND SECONDS TEXT: runs COMMAND, which ends by itself, at most SECONDS, and
@@ -152,7 +153,12 @@ run_once() {
     script_pid=""
     check "$name: ends by itself with status $status after $((SECONDS - script_began)) s" \
         test $status -eq 0
-    check "$name: printed \"$4\"" grep -qF "$4" "$log" || tail -20 "$log"
+    if grep -qF "$4" "$log"; then
+        check "$name: printed \"$4\"" true
+    else
+        check "$name: printed \"$4\"" false
+        tail -20 "$log"
+    fi
     check_nothing_left "$name"
 }
 
