@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages wrk lighttpd curl
+need_packages wrk lighttpd curl ca-certificates # npm fetches over HTTPS
 command -v node >/dev/null || need_packages nodejs
 command -v npm >/dev/null || need_packages npm
 smoke=0

@@ -3,6 +3,8 @@
 # TCP floor, dostrel and the peer from the results file that run.sh leaves with
 # DOSTREL_BENCH_RESULTS=RESULTS.
 set -euo pipefail
+. "$(dirname "$0")/../scripts/packages.sh"
+need_packages gnuplot-nox
 results=$1
 png=$2
 data=$(mktemp)

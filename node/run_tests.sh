@@ -8,7 +8,7 @@ source_dir=$(dirname "$here")
 build=${1:-${DOSTREL_BUILD:-$source_dir/build-node}}
 case "$build" in /*) ;; *) build=$(pwd)/$build ;; esac
 . "$source_dir/scripts/packages.sh"
-need_packages lighttpd curl
+need_packages lighttpd curl ca-certificates # npm fetches over HTTPS
 command -v node >/dev/null || need_packages nodejs
 command -v npm >/dev/null || need_packages npm
 if [ ! -x "$build/dostrel" ]; then
