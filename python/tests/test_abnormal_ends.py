@@ -11,67 +11,56 @@ import pytest
 
 from conftest import wait_for
 
-ERROR_11 = re.compile(r"^\S*dostrel: error 11: Error receivng data on socket", re.M)
-
-
-def run_gateway(build, directory, port, path, method="GET"):
-    """The gateway as a web server starts it for one request: (exit status, stdout, stderr)."""
-    with open(os.path.join(directory, "dostrel.cnf"), "w") as config:
-        config.write("link * tcp 127.0.0.1 %d\n" % port)
-    environment = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": method,
-                   "SCRIPT_NAME": "/cgi-bin/dostrel", "PATH_INFO": path, "QUERY_STRING": "",
-                   "SERVER_PROTOCOL": "HTTP/1.1", "SERVER_NAME": "localhost",
-                   "SERVER_PORT": "80", "REMOTE_ADDR": "127.0.0.1"}
-    started = time.monotonic()
-    done = subprocess.run([os.path.join(build, "dostrel")], cwd=directory, env=environment,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-    print("%s %s: exit %d after %.2fs" % (method, path, done.returncode,
-                                          time.monotonic() - started))
-    return done.returncode, done.stdout, done.stderr.decode(errors="replace")
-
-
-def head_and_body(output):
-    head, _, body = output.partition(b"\r\n\r\n")
-    return head.decode("latin-1").split("\r\n"), body
+ERROR_11 = re.compile(r"dostrel: error 11: Error receivng data on socket")
 
 
 @pytest.fixture
 def gateway(workdir):
+    """Runs the gateway as a web server does for one request: (exit status, head, body, stderr)."""
     build = os.environ.get("DOSTREL_BUILD")
     if not build or not os.path.exists(os.path.join(build, "dostrel")):
         pytest.skip("DOSTREL_BUILD names no build of the gateway")
-    return lambda port, path, method="GET": run_gateway(build, workdir, port, path, method)
+
+    def run(port, path, method="GET"):
+        with open(os.path.join(workdir, "dostrel.cnf"), "w") as config:
+            config.write("link * tcp 127.0.0.1 %d\n" % port)
+        environment = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": method,
+                       "SCRIPT_NAME": "/cgi-bin/dostrel", "PATH_INFO": path,
+                       "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": "127.0.0.1"}
+        started = time.monotonic()
+        done = subprocess.run([os.path.join(build, "dostrel")], cwd=workdir, env=environment,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        print("%s %s: exit %d after %.2fs" % (method, path, done.returncode,
+                                              time.monotonic() - started))
+        head, _, body = done.stdout.partition(b"\r\n\r\n")
+        return done.returncode, head.decode("latin-1").split("\r\n"), body, done.stderr.decode()
+    return run
+
+
+def lengths(head):
+    return [line for line in head if line.lower().startswith("content-length:")]
 
 
 def test_cut_answers_are_resets_and_whole_ones_complete(start_server, gateway):
     server = start_server("abnormal:app", "--threads", "2", "--timeout", "3",
                           "--graceful-timeout", "2")
-    block = bytes(range(256)) * 256
-
     # Whole answers: exit 0, no error line, the length declared when the body came in one.
-    status, out, err = gateway(server.port, "/whole")
-    head, body = head_and_body(out)
-    assert (status, err) == (0, "") and body == block * 5
-    assert "Content-Length: %d" % len(body) in head, head
-    status, out, err = gateway(server.port, "/declared")
-    head, body = head_and_body(out)
-    assert (status, err, body) == (0, "", block) and head[1:] == ["Content-Length: 65536",
-                                                                    "X-Mine: 1"], head
-    status, out, err = gateway(server.port, "/stream")
-    head, body = head_and_body(out)
-    assert (status, err) == (0, "") and body == block * 5
-    assert not [line for line in head if line.lower().startswith("content-length")], head
+    status, head, body, err = gateway(server.port, "/whole")
+    assert (status, err, len(body), lengths(head)) == (0, "", 327680, ["Content-Length: 327680"])
+    status, head, body, err = gateway(server.port, "/declared")
+    assert (status, err, len(body)) == (0, "", 65536)
+    assert head[1:] == ["Content-Length: 65536", "X-Mine: 1"], head
+    status, head, body, err = gateway(server.port, "/stream")
+    assert (status, err, len(body), lengths(head)) == (0, "", 327680, [])
     for method, path in (("HEAD", "/whole"), ("GET", "/empty")):
-        status, out, err = gateway(server.port, path, method)
-        head, _ = head_and_body(out)
-        assert (status, err) == (0, "") and not [
-            line for line in head if line.lower().startswith("content-length")], (path, head)
+        status, head, _, err = gateway(server.port, path, method)
+        assert (status, err, lengths(head)) == (0, "", []), path
 
     # Cut answers: the first 64 KiB reach the gateway, then the connection is reset.
     for path in ("/raises", "/exits", "/crashes", "/hangs"):
-        status, out, err = gateway(server.port, path)
+        status, head, body, err = gateway(server.port, path)
         assert status == 1 and ERROR_11.search(err), (path, status, err)
-        assert out.startswith(b"Status: 200 OK\r\n") and len(head_and_body(out)[1]) >= 65536
+        assert head[0] == "Status: 200 OK" and len(body) >= 65536, path
         server.wait_ready(1)
     log = server.log()
     assert "failed after the first block" in log and "connection reset" in log
@@ -85,8 +74,7 @@ def test_cut_answers_are_resets_and_whole_ones_complete(start_server, gateway):
     wait_for(lambda: server.log().count("cutting /hangs") == 2, 30, "the request in flight")
     server.signal(signal.SIGTERM)
     cut.join(60)
-    status, out, err = results[0]
-    assert status == 1 and ERROR_11.search(err), (status, err)
+    assert results[0][0] == 1 and ERROR_11.search(results[0][3]), results
     assert server.process.wait(30) == 0
     assert re.search(r"did not finish within 2s: killed; connection reset: 127\.0\.0\.1:\d+ "
                      r"GET /cgi-bin/dostrel/hangs", server.log()), server.log()
@@ -96,12 +84,11 @@ def test_group_sigterm_forks_no_worker(start_server):
     for attempt in range(3):
         server = start_server("abnormal:app", "--workers", "3")
         wait_for(lambda: server.log().count(" ready\n") == 3, 20, "three workers ready")
-        loaded = server.log().count("abnormal app loaded")
-        assert loaded == 3
+        assert server.log().count("abnormal app loaded") == 3
         started = time.monotonic()
         os.killpg(server.process.pid, signal.SIGTERM)  # as a terminal's Ctrl-C, or systemd
         assert server.process.wait(30) == 0
         print("attempt %d: stopped in %.2fs" % (attempt, time.monotonic() - started))
         log = server.log()
-        assert log.count("abnormal app loaded") == loaded, log
+        assert log.count("abnormal app loaded") == 3, log
         assert not re.search(r"replacing it|before it was ready|ended with|by signal", log), log

@@ -114,12 +114,13 @@ async function startGateway(appPort) {
 }
 
 /// Starts a Node program that prints "listening on 127.0.0.1:PORT"; resolves with
-/// {port, child, stderr(), stop()}.
-function startApp(script, env = {}, args = []) {
+/// {port, child, stderr(), stop()}. With group, in a process group of its own, stopped whole.
+function startApp(script, env = {}, args = [], { group = false } = {}) {
   return new Promise((resolve, reject) => {
     const child = spawn(process.execPath, [script, ...args], {
       env: { ...process.env, ...env },
       stdio: ['ignore', 'pipe', 'pipe'],
+      detached: group,
     });
     let stdout = '';
     let stderr = '';
@@ -139,7 +140,11 @@ function startApp(script, env = {}, args = []) {
           stdout: () => stdout,
           stderr: () => stderr,
           async stop() {
-            if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+            if (group) {
+              try {
+                process.kill(-child.pid, 'SIGKILL'); // workers left behind, if any
+              } catch { /* none left */ }
+            } else if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
             return exited;
           },
         });
