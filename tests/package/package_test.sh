@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # package_test.sh SOURCE_DIR -- the Debian packages as an administrator and a developer use them.
-# Builds them with dpkg-buildpackage from a scratch copy of the checkout (or takes the .deb files
-# in $DOSTREL_PACKAGES), checks them with lintian, installs the gateway and the sample server,
-# has Debian's own Apache CGI set-up answer through /etc/dostrel/dostrel.cnf, upgrades to a
-# rebuilt higher version keeping an edited conffile, builds the C example against the -dev
-# package, serves a WSGI application with the Python package, serves from `npm pack`'s tarball
-# and from an offline wheel, and purges everything. It waits for the dpkg lock rather than
+# Builds them with dpkg-buildpackage from a scratch copy of the checkout, checks them with
+# lintian, installs the gateway and the sample server, has Debian's own Apache CGI set-up answer
+# through /etc/dostrel/dostrel.cnf, upgrades to a rebuilt higher version keeping an edited
+# conffile, builds the C example against the -dev package, serves a WSGI application with the
+# Python package, serves from `npm pack`'s tarball and from an offline wheel, and purges all. It waits for the dpkg lock rather than
 # failing on it, and leaves the machine as it found it: the packages purged, Apache stopped (or
 # reloaded, when it was running before), and the modules and configurations it enabled disabled.
 # Skipped (status 77) unless run as root with the build dependencies and apache2 installed, and
@@ -30,7 +29,7 @@ for package in "${packages[@]}"; do
         exit 77
     fi
 done
-if [ -z "${DOSTREL_PACKAGES:-}" ] && ! (cd "$source_dir" && dpkg-checkbuilddeps); then
+if ! (cd "$source_dir" && dpkg-checkbuilddeps); then
     echo "the build dependencies are missing (apt-get build-dep ./ installs them): skipped"
     exit 77
 fi
@@ -77,7 +76,7 @@ restore_apache() {
     comm -13 <(grep -o '^/var/lib/apache2[^ ]*' "$work/state.before") \
         <(find /var/lib/apache2 | sort) | sort -r | xargs -r rm -d
     if [ "$apache_was_running" = yes ]; then
-        apache2ctl graceful
+        apache2ctl restart
     else
         apache2ctl stop
         for _ in $(seq 200); do
@@ -141,18 +140,16 @@ echo "# building the packages"
 started=$(date +%s)
 copy=$work/build/dostrel
 mkdir -p "$copy"
-if [ -n "${DOSTREL_PACKAGES:-}" ]; then
-    cp "$DOSTREL_PACKAGES"/*.deb "$work/build/"
-else
-    # The files git knows (changes included), never the build folders of the checkout.
-    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-        grep -zv '^build' | while IFS= read -r -d '' file; do
-            [ -e "$file" ] && printf '%s\0' "$file"
-        done | xargs -0 cp -P --parents -t "$copy/")
-    export DEB_BUILD_OPTIONS="parallel=2 nocheck"
-    cd "$copy"
-    dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1 || tail -40 "$work/build.log"
-fi
+# The files git knows (changes included), never the build folders of the checkout.
+(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+    grep -zv '^build' | while IFS= read -r -d '' file; do
+        [ -e "$file" ] && printf '%s\0' "$file"
+    done | xargs -0 cp -P --parents -t "$copy/")
+cd "$copy"
+export DEB_BUILD_OPTIONS="parallel=2 nocheck"
+{
+dpkg-buildpackage -us -uc -b
+} >"$work/build.log" 2>&1 || tail -40 "$work/build.log"
 cd "$work/build"
 debs=()
 for package in "${packages[@]}"; do
@@ -169,7 +166,8 @@ check "lintian reports no error and no warning" test "$status" -eq 0
 check "lintian's output has no E: or W: line" bash -c "! grep -q '^[EW]:' '$work/lintian.out'"
 
 echo "# installing the gateway and the sample server"
-dpkg -i dostrel_1.0_*.deb dostrel-appserver_1.0_*.deb
+cd "$copy"
+dpkg -i ../dostrel_1.0_*.deb ../dostrel-appserver_1.0_*.deb
 check "the gateway is installed as a CGI program" test -x /usr/lib/cgi-bin/dostrel
 check "its configuration is a conffile in /etc/dostrel" bash -c \
     "dpkg-query -W -f='\${Conffiles}' dostrel | grep -q '^ /etc/dostrel/dostrel.cnf '"
@@ -188,6 +186,26 @@ check "and not enabled" test ! -e \
     /etc/systemd/system/multi-user.target.wants/dostrel-appserver.service
 check "its options are in /etc/default" \
     grep -q '^DOSTREL_APPSERVER_OPTIONS=' /etc/default/dostrel-appserver
+if command -v systemd-analyze >/dev/null; then
+    check "systemd finds the unit sound" \
+        systemd-analyze verify /lib/systemd/system/dostrel-appserver.service
+fi
+# documented: every option that the installed server's usage names, in its manual page and in
+# the service's options file.
+options_documented() {
+    local option missing=0 page usage
+    page=$(zcat /usr/share/man/man1/dostrel-appserver.1.gz | sed 's/\\-/-/g')
+    usage=$(dostrel-appserver --help 2>&1 | grep -v '^dostrel-appserver:')
+    for option in $(grep -o -- '--[a-z-]*' <<<"$usage" | sort -u); do
+        grep -q -- "$option" <<<"$page" ||
+            { echo "$option is not in the manual page"; missing=1; }
+        [ "$option" = --record ] || [ "$option" = --print-pattern ] ||
+            grep -q -- "$option" /etc/default/dostrel-appserver ||
+            { echo "$option is not in /etc/default/dostrel-appserver"; missing=1; }
+    done
+    return $missing
+}
+check "every option of the sample server is documented" options_documented
 
 echo "# Apache with Debian's CGI set-up answers through /etc/dostrel/dostrel.cnf"
 start_server appserver /usr/bin/dostrel-appserver --port 0 --workers 2 --name packaged
@@ -204,47 +222,51 @@ if [ "$apache_was_running" = no ] && (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null
     echo "port 80 is taken by another program: Apache cannot start there"
 fi
 apache_touched=yes
-a2enmod -q cgid >/dev/null
+a2enmod cgid
 a2enconf -q serve-cgi-bin >/dev/null
-if [ "$apache_was_running" = yes ]; then apache2ctl graceful; else apache2ctl start; fi
-for _ in $(seq 200); do
-    curl -s -o /dev/null --max-time 2 http://127.0.0.1/ && break
-    sleep 0.05
-done
+# mod_cgid starts its daemon on a full start or restart only, not on a graceful one.
+if [ "$apache_was_running" = yes ]; then apache2ctl restart; else apache2ctl start; fi
+# ask_apache: a POST to /cgi-bin/dostrel/hello is answered by the sample server; asked again for
+# up to 10 s while Apache comes up.
 ask_apache() {
-    curl -s -i --max-time 30 --data-binary 'abc' "http://127.0.0.1/cgi-bin/dostrel/hello?keys" |
-        tr -d '\r' >"$work/apache.out"
-    grep -qx 'X-Appserver: packaged' "$work/apache.out" && grep -qx 'PATH_INFO=/hello' "$work/apache.out"
+    local started=$SECONDS
+    while :; do
+        curl -s -i --max-time 30 --data-binary 'abc' "http://127.0.0.1/cgi-bin/dostrel/hello?keys" |
+            tr -d '\r' >"$work/apache.out"
+        grep -qx 'X-Appserver: packaged' "$work/apache.out" &&
+            grep -qx 'PATH_INFO=/hello' "$work/apache.out" && return 0
+        [ $((SECONDS - started)) -lt 10 ] || break
+        sleep 0.1
+    done
+    echo "Apache's answer:" && cat "$work/apache.out" && tail -5 "$APACHE_LOG_DIR/error.log"
+    return 1
 }
 check "Apache answers /cgi-bin/dostrel/hello through the installed gateway" ask_apache
 check "the answer carries the request's body length" grep -qx 'CONTENT_LENGTH=3' "$work/apache.out"
 
 echo "# a rebuilt package of a higher version keeps the edited conffile"
-if [ -z "${DOSTREL_PACKAGES:-}" ]; then
-    cd "$copy"
-    maintainer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' debian/changelog | head -1)
-    { printf 'dostrel (1.0+upgrade1) unstable; urgency=medium\n\n  * Rebuilt to try an upgrade.\n\n'
-      printf ' -- %s  %s\n\n' "$maintainer" "$(date -R)"
-      cat debian/changelog; } >"$work/changelog" && mv "$work/changelog" debian/changelog
-    dpkg-buildpackage -us -uc -b -nc >"$work/rebuild.log" 2>&1 || tail -40 "$work/rebuild.log"
-    cd "$work/build"
-    dpkg -i dostrel_1.0+upgrade1_*.deb dostrel-appserver_1.0+upgrade1_*.deb
-    check "the higher version is installed" \
-        test "$(dpkg-query -W -f='${Version}' dostrel)" = 1.0+upgrade1
-    check "the edit survived the upgrade" cmp "$work/edited.cnf" /etc/dostrel/dostrel.cnf
-    check "without a .dpkg-dist or .dpkg-old beside it" \
-        test -z "$(find /etc/dostrel -name '*.dpkg-*')"
-    check "Apache still answers through it" ask_apache
-fi
+# The same source with a changelog entry on top, rebuilt without cleaning: only the version
+# differs, and the compiled programs are reused.
+maintainer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' debian/changelog | head -1)
+{ printf 'dostrel (1.0+upgrade1) unstable; urgency=medium\n\n  * Rebuilt to try an upgrade.\n\n'
+  printf ' -- %s  %s\n\n' "$maintainer" "$(date -R)"
+  cat debian/changelog; } >"$work/changelog" && mv "$work/changelog" debian/changelog
+dpkg-buildpackage -us -uc -b -nc >"$work/rebuild.log" 2>&1 || tail -40 "$work/rebuild.log"
+dpkg -i ../dostrel_1.0+upgrade1_*.deb ../dostrel-appserver_1.0+upgrade1_*.deb
+check "the higher version is installed" \
+    test "$(dpkg-query -W -f='${Version}' dostrel)" = 1.0+upgrade1
+check "the edit survived the upgrade" cmp "$work/edited.cnf" /etc/dostrel/dostrel.cnf
+check "without a .dpkg-dist or .dpkg-old beside it" test -z "$(find /etc/dostrel -name '*.dpkg-*')"
+check "Apache still answers through it" ask_apache
 restore_apache
 
 echo "# libdostrel-appserver-dev builds the C example with pkg-config"
-dpkg -i libdostrel-appserver-dev_1.0_*.deb
+dpkg -i ../libdostrel-appserver-dev_1.0_*.deb
 check "pkg-config finds it in the multiarch directory" test -f \
     "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc"
 check "so does the cross-build pkg-config of this architecture" \
     "$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config" --exists dostrel-appserver
-check "every header is installed" bash -c "cd '$source_dir/appserver/include/dostrel' &&
+check "every header is installed" bash -c "cd '$copy/appserver/include/dostrel' &&
     for h in *; do cmp \"\$h\" \"/usr/include/dostrel/\$h\" || exit 1; done"
 awk '/^```c$/ && !done {inside = 1; next} /^```$/ && inside {inside = 0; done = 1} inside' \
     "$source_dir/docs/appserver-c.md" >"$work/hello.c"
@@ -257,7 +279,7 @@ check "the C example answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /c 'Hello from /c'
 
 echo "# python3-dostrel-wsgi serves a WSGI application"
-dpkg -i python3-dostrel-wsgi_1.0_*.deb
+dpkg -i ../python3-dostrel-wsgi_1.0_all.deb
 mkdir "$work/wsgi"
 cat >"$work/wsgi/hello.py" <<'EOF'
 def app(environ, start_response):
@@ -268,6 +290,31 @@ EOF
 start_server wsgi /usr/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
 check "the packaged dostrel-wsgi answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /py 'WSGI at /py got hello'
+
+echo "# npm pack's tarball installs into a fresh folder and serves"
+cd "$copy"
+export npm_config_audit=false npm_config_fund=false npm_config_update_notifier=false
+(cd node && npm pack)
+mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app"
+npm install ./dostrel-1.0.0.tgz
+cat >app.js <<'EOF'
+const { createServer } = require('dostrel');
+const server = createServer((req, res) => res.end(`Node at ${req.url}\n`));
+server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
+EOF
+check "the tarball's package is installed" test -f node_modules/dostrel/package.json
+start_server node node app.js
+check "it answers through the installed gateway" answers /usr/lib/cgi-bin/dostrel "$server_port" /js 'Node at /js'
+
+echo "# a wheel made offline installs into a fresh venv"
+cd "$copy"
+python3 -m venv --system-site-packages build-venv
+build-venv/bin/pip wheel --no-index --no-build-isolation --wheel-dir dist ./python
+python3 -m venv venv
+venv/bin/pip install --no-index dist/dostrel_wsgi-1.0-py3-none-any.whl
+start_server venv-wsgi venv/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
+check "the venv's dostrel-wsgi answers through the installed gateway" \
+    answers /usr/lib/cgi-bin/dostrel "$server_port" /wheel 'WSGI at /wheel got hello'
 
 echo "# dpkg --purge removes everything"
 stop_servers
@@ -283,32 +330,6 @@ check "Apache's configuration and the file system are as before" \
 if [ "$apache_was_running" = no ]; then
     check "Apache is stopped again" bash -c "! curl -s -o /dev/null --max-time 2 http://127.0.0.1/"
 fi
-gateway=$(ls "$copy"/obj-*/dostrel 2>/dev/null | head -1)
 
-echo "# npm pack's tarball installs into a fresh folder and serves"
-cd "$copy"
-export npm_config_audit=false npm_config_fund=false npm_config_update_notifier=false
-(cd node && npm pack)
-mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app"
-npm install ./dostrel-1.0.0.tgz
-cat >app.js <<'EOF'
-const { createServer } = require('dostrel');
-const server = createServer((req, res) => res.end(`Node at ${req.url}\n`));
-server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
-EOF
-check "the tarball's package is installed" test -f node_modules/dostrel/package.json
-start_server node node app.js
-check "it answers through the gateway" answers "$gateway" "$server_port" /js 'Node at /js'
-
-echo "# a wheel made offline installs into a fresh venv"
-cd "$copy"
-python3 -m venv --system-site-packages build-venv
-build-venv/bin/pip wheel --no-index --no-build-isolation --wheel-dir dist ./python
-python3 -m venv venv
-venv/bin/pip install --no-index dist/dostrel_wsgi-1.0-py3-none-any.whl
-start_server venv-wsgi venv/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
-check "the venv's dostrel-wsgi answers through the gateway" \
-    answers "$gateway" "$server_port" /wheel 'WSGI at /wheel got hello'
-stop_servers
 echo "# $(($(date +%s) - started)) s in all"
 finish_checks
