@@ -94,7 +94,8 @@ class RobustnessTest < ServerTest
     assert_equal 200, Browser.new.request("#{web.base}/after").status
 
     # The allow-list, checked at the accept.
-    guarded = start_rack("--allow", "192.0.2.1,10.0.0.0/8", "basic.ru")
+    guarded = start_rack("--allow", "192.0.2.1,10.0.0.0/8", "--preload", "basic.ru")
+    assert_includes guarded.log, "serving the preloaded application"
     assert_includes ["", :reset], Link.exchange(guarded.port, Link.request(Link.cgi)), "no byte"
     assert_match(/127\.0\.0\.1:\d+: refused: not-allowed/, guarded.log)
     opened = start_rack("--allow", "192.0.2.1,127.0.0.0/8", "--threads", "3", "--timeout", "2",
@@ -107,5 +108,10 @@ class RobustnessTest < ServerTest
     assert ok?(Link.exchange(opened.port, Link.request(Link.cgi("/other"))), "/other")
     assert_equal :reset, stuck.value
     assert_match(%r{\(--timeout 2s\), a request ran too long: killed; connection reset: 127\.0\.0\.1:\d+ GET /cgi-bin/dostrel/stuck after}, opened.log)
+
+    # An application that cannot be loaded stops the server with status 3.
+    broken = start_rack("no-such.ru")
+    assert_equal 3, broken.wait(30)
+    assert_match(/cannot load the application no-such\.ru: ArgumentError: no such file/, broken.log)
   end
 end

@@ -57,10 +57,10 @@ module Dostrel
       @port = address.ip_port
       shown = address.ipv6? ? "[#{address.ip_address}]" : address.ip_address
       write_pid_file
-      $stdout.puts "listening on #{shown}:#{@port}"
-      $stdout.flush
       Log.error("listening on #{shown}:#{@port}; #{@target} worker(s) of #{@config.threads} " \
                 "thread(s) serving #{@app ? 'the preloaded application' : @config.rackup}")
+      $stdout.puts "listening on #{shown}:#{@port}"
+      $stdout.flush
       @signal_r, @signal_w = IO.pipe
       @ready_r, @ready_w = IO.pipe
       @ready_bytes = "".b

@@ -52,7 +52,7 @@ module Dostrel
       env["REQUEST_METHOD"] = +"GET" if env["REQUEST_METHOD"].to_s.empty?
       env["QUERY_STRING"] ||= +""
       env["SERVER_PROTOCOL"] ||= +"HTTP/1.0"
-      env["SERVER_NAME"] = server[0] unless AUTHORITY.match?(env["SERVER_NAME"].to_s.b)
+      env["SERVER_NAME"] = server[0].dup unless AUTHORITY.match?(env["SERVER_NAME"].to_s.b)
       env["SERVER_PORT"] = server[1].to_s unless /\A\d{1,5}\z/.match?(env["SERVER_PORT"].to_s)
       # Paths start with "/" or are empty; a SCRIPT_NAME of "/" is the empty one.
       script = env["SCRIPT_NAME"].to_s.sub(%r{/+\z}, "")
