@@ -109,6 +109,14 @@ class RobustnessTest < ServerTest
     assert_equal :reset, stuck.value
     assert_match(%r{\(--timeout 2s\), a request ran too long: killed; connection reset: 127\.0\.0\.1:\d+ GET /cgi-bin/dostrel/stuck after}, opened.log)
 
+    # INT: out at once, the answer under way reset, not cut short in silence.
+    opened.wait_ready(1) # the stuck one's replacement
+    slow = Thread.new { Link.exchange(opened.port, Link.request(Link.cgi("/sleep", query: "20")), timeout: 30) }
+    sleep 0.3 # the request reaches a thread
+    opened.signal("INT")
+    assert_equal :reset, slow.value
+    assert_equal 0, timed("fast stop") { opened.wait(10) }
+
     # An application that cannot be loaded stops the server with status 3.
     broken = start_rack("no-such.ru")
     assert_equal 3, broken.wait(30)
