@@ -327,7 +327,8 @@ def _cut(child, wall):
     """"; connection reset: PEER METHOD URI after 31.2s, ..." for the requests the worker noted
     in its heartbeat file: killed with them, it resets their connections (see handler.py)."""
     try:
-        text = os.pread(child.heartbeat.fileno(), 65536, 0).decode("utf-8", "replace")
+        text = os.pread(child.heartbeat.fileno(), 65536, 0).partition(b"\0")[0].decode(
+            "utf-8", "replace")
     except OSError:
         return ""
     cuts = []

@@ -42,12 +42,14 @@ def exception(message):
     error("%s\n%s" % (message, traceback.format_exc().rstrip()))
 
 
-def _escape(text):
+def escape(text):
+    """text with every byte outside printable ASCII, and quotes and backslashes, as \\xNN."""
     return _UNSAFE.sub(lambda m: "\\x%02x" % ord(m.group()), text)
 
 
+
 def _field(text):
-    return _escape(text) if text else "-"
+    return escape(text) if text else "-"
 
 
 _stamp_second = None
@@ -76,7 +78,7 @@ def access(environ, status, body_bytes, seconds):
                             environ.get("SERVER_PROTOCOL", "-"))
     _write(_access_fd, '%s - %s %s "%s" %s %s "%s" "%s" %.3f\n' % (
         _field(environ.get("REMOTE_ADDR", "")), _field(environ.get("REMOTE_USER", "")),
-        _access_time(time.time()), _escape(request), status or "-", body_bytes or "-",
+        _access_time(time.time()), escape(request), status or "-", body_bytes or "-",
         _field(environ.get("HTTP_REFERER", "")), _field(environ.get("HTTP_USER_AGENT", "")),
         seconds * 1000))
 

@@ -279,9 +279,8 @@ class Worker:
         if the arbiter has to kill this worker, its log line names the requests it cut."""
         text = "".join("%.3f %s\n" % entry for entry in entries)
         try:
-            os.ftruncate(self.heartbeat_fd, 0)
-            if text:
-                os.pwrite(self.heartbeat_fd, text.encode("utf-8", "backslashreplace"), 0)
+            # Ended by a NUL, not truncated: a truncation costs more than the request's writes.
+            os.pwrite(self.heartbeat_fd, text.encode("utf-8", "backslashreplace") + b"\0", 0)
         except OSError:
             pass  # only the arbiter's log line loses detail
 
@@ -334,7 +333,8 @@ def describe(request, peer):
         if name in (b"REQUEST_METHOD", b"REQUEST_URI", b"SCRIPT_NAME", b"PATH_INFO"):
             found.setdefault(name, value.decode("latin-1"))
     uri = found.get(b"REQUEST_URI") or found.get(b"SCRIPT_NAME", "") + found.get(b"PATH_INFO", "")
-    return "%s %s %s" % (peer, found.get(b"REQUEST_METHOD", "-"), uri or "-")
+    # Escaped: the request's bytes are the client's, and this goes into a log line.
+    return log.escape("%s %s %s" % (peer, found.get(b"REQUEST_METHOD", "-"), uri or "-"))
 
 
 def _allowed(host, networks):
