@@ -67,6 +67,9 @@ class RobustnessTest < ServerTest
                                "rack.multiprocess" => false, "rack.hijack?" => false,
                                "rack.run_once" => false } }, env)
     assert ok?(Link.exchange(server.port, Link.request([])), "/"), "an empty request is GET /"
+    reply = Link.exchange(server.port, Link.request(Link.cgi("/bare")))
+    assert_equal "Status: 200 OK\r\nContent-Type: text/plain\r\nX-Two: a\r\nX-Two: b\r\n" \
+                 "Content-Length: 9\r\n\r\nbare body", reply, "a length declared for an Array body"
 
     # Before the first byte a plain 500 page; after it a reset, and the gateway says so.
     reply = Link.exchange(server.port, Link.request(Link.cgi("/boom")))

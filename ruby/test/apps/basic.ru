@@ -1,7 +1,7 @@
 # basic.ru -- a plain Rack application for the server tests: says who served it, sleeps, fails
-# before or after its first byte, or shows what the server put in the environment.
+# before or after its first byte, or shows what the server put in the environment. Under
+# Rack::Lint, but for /bare, whose Array body the server sees as such.
 require "json"
-use Rack::Lint
 
 # Fails after the first chunk has gone out.
 class LateFailure
@@ -11,7 +11,7 @@ class LateFailure
   end
 end
 
-run(lambda do |env|
+app = lambda do |env|
   path = env["PATH_INFO"]
   case path
   when "/sleep" then sleep((env["QUERY_STRING"].empty? ? "1" : env["QUERY_STRING"]).to_f)
@@ -26,4 +26,7 @@ run(lambda do |env|
   end
   body = "#{env['REQUEST_METHOD']} #{path} #{Process.pid} #{env['rack.input'].read.bytesize}\n"
   [200, { "Content-Type" => "text/plain", "Content-Length" => body.bytesize.to_s }, [body]]
-end)
+end
+lint = Rack::Lint.new(app)
+bare = [200, { "Content-Type" => "text/plain", "X-Two" => "a\nb" }, ["bare ", "body"]].freeze
+run ->(env) { env["PATH_INFO"] == "/bare" ? bare.map(&:dup) : lint.call(env) }
