@@ -4,9 +4,10 @@
 # lintian, installs the gateway and the sample server, has Debian's own Apache CGI set-up answer
 # through /etc/dostrel/dostrel.cnf, upgrades to a rebuilt higher version keeping an edited
 # conffile, builds the C example against the -dev package, serves a WSGI application with the
-# Python package, serves from `npm pack`'s tarball and from an offline wheel, and purges all. It waits for the dpkg lock rather than
-# failing on it, and leaves the machine as it found it: the packages purged, Apache stopped (or
-# reloaded, when it was running before), and the modules and configurations it enabled disabled.
+# Python package, serves from `npm pack`'s tarball and from an offline wheel, and purges all.
+# It waits for the dpkg lock rather than failing on it, and leaves the machine as it found it:
+# the packages purged, Apache stopped (or restarted as it was, when it was running before), and
+# the module and configuration it enabled disabled again.
 # Skipped (status 77) unless run as root with the build dependencies and apache2 installed, and
 # without dostrel packages installed already.
 set -uo pipefail
@@ -47,9 +48,10 @@ pid=$(cat "$APACHE_PID_FILE" 2>/dev/null) && kill -0 "$pid" 2>/dev/null && apach
 apache_touched=no
 # What Apache and the package's files look like before: compared once everything is undone.
 machine_state() {
-    find /etc/apache2 /var/lib/apache2 /usr/lib/cgi-bin /etc/dostrel /etc/default/dostrel-appserver \
-        /usr/share/doc/dostrel /usr/include/dostrel /etc/systemd/system \
-        /var/lib/systemd/deb-systemd-helper-enabled -printf '%p %y %l\n' 2>/dev/null | sort
+    find /etc/apache2 /var/lib/apache2 /usr/lib/cgi-bin /etc/dostrel \
+        /etc/default/dostrel-appserver /usr/share/doc/dostrel /usr/include/dostrel \
+        /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+        -printf '%p %y %l\n' 2>/dev/null | sort
 }
 machine_state >"$work/state.before"
 
@@ -211,9 +213,10 @@ echo "# Apache with Debian's CGI set-up answers through /etc/dostrel/dostrel.cnf
 start_server appserver /usr/bin/dostrel-appserver --port 0 --workers 2 --name packaged
 check "the installed sample server listens" test -n "$server_port"
 # The administrator's edit: the server is where this test could start it.
-sed -i "s/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 $server_port/" /etc/dostrel/dostrel.cnf
-cp /etc/dostrel/dostrel.cnf "$work/edited.cnf"
-check "the conffile is edited" grep -qx "link \* tcp 127.0.0.1 $server_port" /etc/dostrel/dostrel.cnf
+conffile=/etc/dostrel/dostrel.cnf
+sed -i "s/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 $server_port/" "$conffile"
+cp "$conffile" "$work/edited.cnf"
+check "the conffile is edited" grep -qx "link \* tcp 127.0.0.1 $server_port" "$conffile"
 cgid_was_enabled=no
 [ -e /etc/apache2/mods-enabled/cgid.load ] && cgid_was_enabled=yes
 cgi_conf_was_enabled=no
@@ -304,7 +307,8 @@ server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server
 EOF
 check "the tarball's package is installed" test -f node_modules/dostrel/package.json
 start_server node node app.js
-check "it answers through the installed gateway" answers /usr/lib/cgi-bin/dostrel "$server_port" /js 'Node at /js'
+check "it answers through the installed gateway" \
+    answers /usr/lib/cgi-bin/dostrel "$server_port" /js 'Node at /js'
 
 echo "# a wheel made offline installs into a fresh venv"
 cd "$copy"
@@ -319,9 +323,9 @@ check "the venv's dostrel-wsgi answers through the installed gateway" \
 echo "# dpkg --purge removes everything"
 stop_servers
 dpkg --purge "${packages[@]}"
-for path in /etc/dostrel /usr/lib/cgi-bin/dostrel /usr/lib/cgi-bin/dostrel.cnf /usr/bin/dostrel-wsgi \
-    /etc/default/dostrel-appserver /lib/systemd/system/dostrel-appserver.service \
-    /usr/include/dostrel; do
+for path in /etc/dostrel /usr/lib/cgi-bin/dostrel /usr/lib/cgi-bin/dostrel.cnf \
+    /usr/bin/dostrel-wsgi /etc/default/dostrel-appserver \
+    /lib/systemd/system/dostrel-appserver.service /usr/include/dostrel; do
     check "purged $path" test ! -e "$path"
 done
 machine_state >"$work/state.after"
