@@ -22,8 +22,11 @@ type Web struct {
 	root string
 }
 
-// SourceDir is the checkout's top folder.
+// SourceDir is the checkout's top folder: DOSTREL_SOURCE, or found from this file's place.
 func SourceDir() string {
+	if dir := os.Getenv("DOSTREL_SOURCE"); dir != "" {
+		return dir
+	}
 	_, file, _, _ := runtime.Caller(0)
 	return filepath.Clean(filepath.Join(filepath.Dir(file), "..", "..", ".."))
 }

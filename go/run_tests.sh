@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# run_tests.sh BUILD_DIR -- vets and tests the Go package offline with Debian's Go: the shared
+# vectors, the robustness behaviour and a plain http.ServeMux application through the gateway
+# in BUILD_DIR under lighttpd (with the race detector), then chi, gorilla/mux and gin
+# applications from Debian's packages, built in GOPATH mode from /usr/share/gocode.
+set -euo pipefail
+if [ $# -ne 1 ]; then
+    echo "usage: run_tests.sh BUILD_DIR" >&2
+    exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+. "$source_dir/scripts/packages.sh"
+# gcc and libc6-dev: the race detector needs cgo.
+need_packages golang-go gcc libc6-dev lighttpd golang-github-go-chi-chi-dev \
+    golang-github-gorilla-mux-dev golang-github-gin-gonic-gin-dev
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
+if [ ! -x "$build/dostrel" ]; then
+    need_packages g++ cmake make
+    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
+    cmake --build "$build" -j2 --target dostrel >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Offline: no module proxy, no checksum database; the build cache in the temporary folder
+# unless the caller has one.
+export GOPROXY=off GOSUMDB=off GOTOOLCHAIN=local GOFLAGS=
+export GOCACHE=${GOCACHE:-$work/cache} GOPATH=$work/gopath
+export DOSTREL_BUILD=$build DOSTREL_SOURCE=$source_dir PATH=$PATH:/usr/sbin
+
+cd "$here"
+unformatted=$(gofmt -l .)
+if [ -n "$unformatted" ]; then
+    echo "not gofmt-formatted: $unformatted" >&2
+    exit 1
+fi
+go vet ./...
+go test -race -count=1 ./...
+
+# The routers: GOPATH mode over Debian's sources. chi's import path ends in /v5, which GOPATH
+# mode finds only under that name: a link gives it one.
+mkdir -p "$GOPATH/src/dostrel.dev" "$GOPATH/src/github.com/go-chi/chi"
+ln -s "$here" "$GOPATH/src/dostrel.dev/dostrel"
+ln -s /usr/share/gocode/src/github.com/go-chi/chi "$GOPATH/src/github.com/go-chi/chi/v5"
+cd "$GOPATH/src/dostrel.dev/dostrel/routertest"
+GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go vet -tags routers .
+GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go test -tags routers -count=1 -v . |
+    grep -v '^=== RUN'
