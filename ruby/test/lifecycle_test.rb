@@ -65,6 +65,15 @@ class LifecycleTest < ServerTest
     end
     refute_includes server.log, "refused"
 
+    # A reload whose code does not load leaves the old workers serving.
+    before = server.workers.sort
+    File.write(File.join(@dir, "config.ru"), "this is not ruby(\n")
+    server.signal("USR2")
+    wait_for(30, "the failed reload") { server.log.include?("reload failed") }
+    wait_for(10, "the failed workers gone") { server.workers.sort == before }
+    assert_equal "version 3 /y", Browser.new.request("#{web.base}/y").body
+    write_version(3)
+
     # TTIN / TTOU: one worker more, one fewer; a worker that dies is replaced.
     server.signal("TTIN")
     wait_for(10, "three workers") { server.workers.size == 3 }
