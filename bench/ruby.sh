@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 need_packages wrk lighttpd curl ruby ruby-rack puma gcc libc6-dev
 smoke=0
 [ "${1:-}" = --smoke ] && smoke=1
+[ -n "${DOSTREL_BUILD:-}" ] || need_packages g++ cmake make
 use_gateway_build
 . scripts/webservers.sh
 if [ $smoke = 1 ]; then rounds=1 seconds=1; else rounds=5 seconds=5; fi

@@ -10,6 +10,7 @@ cd "$(dirname "$0")/../.."
 source_dir=$(pwd)
 . scripts/packages.sh
 need_packages lighttpd curl ruby ruby-rack ruby-sinatra ruby-rack-protection
+[ -n "${DOSTREL_BUILD:-}" ] || need_packages g++ cmake make
 use_gateway_build
 . scripts/webservers.sh
 
