@@ -8,8 +8,8 @@
 # It waits for the dpkg lock rather than failing on it, and leaves the machine as it found it:
 # the packages purged, Apache stopped (or restarted as it was, when it was running before), and
 # the module and configuration it enabled disabled again.
-# Skipped (status 77) unless run as root with the build dependencies and apache2 installed, and
-# without dostrel packages installed already.
+# Installs what it needs that is missing. Skipped (status 77) unless run as root, and when dostrel
+# packages are installed already.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 # Debian's programs, not a user's own Python or Node in front of them.
@@ -17,23 +17,22 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export LC_ALL=C.UTF-8
 packages=(dostrel dostrel-appserver libdostrel-appserver-dev python3-dostrel-wsgi)
 
-if [ "$(id -u)" -ne 0 ] || ! command -v dpkg-buildpackage >/dev/null; then
-    echo "needs root and dpkg-dev: skipped"
+if [ "$(id -u)" -ne 0 ] || ! command -v dpkg >/dev/null; then
+    echo "needs root and dpkg: skipped"
     exit 77
 fi
-for tool in lintian apache2ctl a2enmod curl pkg-config cc npm node; do
-    command -v "$tool" >/dev/null || { echo "needs $tool: skipped"; exit 77; }
-done
 for package in "${packages[@]}"; do
     if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -qv 'not-installed'; then
         echo "package $package is on this machine already; left alone: skipped"
         exit 77
     fi
 done
-if ! (cd "$source_dir" && dpkg-checkbuilddeps); then
-    echo "the build dependencies are missing (apt-get build-dep ./ installs them): skipped"
-    exit 77
-fi
+. "$source_dir/scripts/packages.sh"
+# The build dependencies of debian/control, and what the steps below run.
+need_packages dpkg-dev debhelper cmake g++ make dh-python pybuild-plugin-pyproject python3 \
+    python3-setuptools lintian apache2 curl pkg-config python3-venv python3-wheel nodejs
+command -v npm >/dev/null || need_packages npm
+(cd "$source_dir" && dpkg-checkbuilddeps) || exit 1
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -143,10 +142,14 @@ started=$(date +%s)
 copy=$work/build/dostrel
 mkdir -p "$copy"
 # The files git knows (changes included), never the build folders of the checkout.
-(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-    grep -zv '^build' | while IFS= read -r -d '' file; do
-        [ -e "$file" ] && printf '%s\0' "$file"
-    done | xargs -0 cp -P --parents -t "$copy/")
+if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+        grep -zv '^build' | while IFS= read -r -d '' file; do
+            [ -e "$file" ] && printf '%s\0' "$file"
+        done | xargs -0 cp -P --parents -t "$copy/")
+else
+    tar -C "$source_dir" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$copy" -xf -
+fi
 cd "$copy"
 export DEB_BUILD_OPTIONS="parallel=2 nocheck"
 {
@@ -296,7 +299,9 @@ check "the packaged dostrel-wsgi answers through the installed gateway" \
 
 echo "# npm pack's tarball installs into a fresh folder and serves"
 cd "$copy"
-export npm_config_audit=false npm_config_fund=false npm_config_update_notifier=false
+# The package has no dependencies: nothing to fetch.
+export npm_config_offline=true npm_config_audit=false npm_config_fund=false
+export npm_config_update_notifier=false
 (cd node && npm pack)
 mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app"
 npm install ./dostrel-1.0.0.tgz
