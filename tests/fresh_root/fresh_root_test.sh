@@ -18,6 +18,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 . "$source_dir/scripts/packages.sh"
 need_packages debootstrap curl tar gzip util-linux || exit 1
+if [ -z "${DOSTREL_FRESH_ROOT_NAMESPACE:-}" ]; then
+    # Mounts of its own, gone with the test even when it is killed.
+    DOSTREL_FRESH_ROOT_NAMESPACE=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 check_prefix="fresh root: "
 . "$source_dir/tests/support/check.sh"
 set -m # each script in a process group of its own, SIGINT not ignored: as in a terminal
@@ -25,17 +29,26 @@ started=$SECONDS
 
 cache=${DOSTREL_FRESH_ROOT_CACHE:-/var/cache/dostrel-fresh-root}
 mkdir -p "$cache/apt-archives/partial" "$cache/npm"
-root=$(mktemp -d /var/tmp/dostrel-fresh-root.XXXXXX)
 mounts=()
 script_pid=""
 
-# in_root_pids: the processes whose root directory is the fresh root.
+# in_root_pids [ROOT]: the processes whose root directory is ROOT (the fresh root).
 in_root_pids() {
     local dir
     for dir in /proc/[0-9]*; do
-        [ "$(readlink "$dir/root" 2>/dev/null)" = "$root" ] && echo "${dir#/proc/}"
+        [ "$(readlink "$dir/root" 2>/dev/null)" = "${1:-$root}" ] && echo "${dir#/proc/}"
     done
 }
+
+# One run at a time; what a run that was killed left behind goes first.
+exec 9>"$cache/run.lock"
+flock 9
+for stale in /var/tmp/dostrel-fresh-root.*; do
+    [ -d "$stale" ] || continue
+    for pid in $(in_root_pids "$stale"); do kill -KILL "$pid" 2>/dev/null; done
+    grep -q " $stale/" /proc/self/mountinfo || rm -rf --one-file-system "$stale"
+done
+root=$(mktemp -d /var/tmp/dostrel-fresh-root.XXXXXX)
 cleanup() {
     local pid i
     for pid in $(in_root_pids); do kill -KILL "$pid" 2>/dev/null; done
@@ -58,8 +71,6 @@ arch=$(dpkg --print-architecture)
 mirror=$(apt-cache policy | awk '$3 == "bookworm/main" { print $2; exit }')
 mirror=${mirror:-http://deb.debian.org/debian}
 tarball=$cache/bookworm-minbase-$arch-$(date +%G-w%V).tar.gz
-exec 8>"$cache/lock"
-flock 8
 if [ ! -s "$tarball" ]; then
     echo "making $tarball with debootstrap from $mirror"
     made=$(mktemp -d "$cache/root.XXXXXX")
@@ -74,7 +85,6 @@ if [ ! -s "$tarball" ]; then
     find "$cache" -maxdepth 1 -name 'bookworm-minbase-*.tar.gz' ! -path "$tarball" -delete
 fi
 find "$cache/apt-archives" "$cache/npm" -type f -mtime +30 -delete
-flock -u 8
 tar -C "$root" -xzf "$tarball" || exit 1
 echo "root from $tarball ready after $((SECONDS - started)) s"
 
@@ -119,7 +129,7 @@ start_script() {
     script_began=$SECONDS
     chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        /bin/bash -c "cd /root/dostrel && exec /usr/bin/env $2" </dev/null >"$log" 2>&1 &
+        /bin/bash -c "cd /root/dostrel && exec /usr/bin/env $2" </dev/null >"$log" 2>&1 9>&- &
     script_pid=$!
 }
 
