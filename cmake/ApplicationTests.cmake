@@ -26,3 +26,11 @@ set_tests_properties(ruby_package PROPERTIES TIMEOUT 600)
 add_test(NAME ruby_bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/ruby.sh --smoke)
 set_tests_properties(ruby_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
   PASS_REGULAR_EXPRESSION "answers checked: [1-9]" TIMEOUT 300)
+
+# The Go package: go vet, go test -race with Debian's Go offline, and chi, gorilla/mux and gin
+# applications through the gateway under lighttpd; the short run of its benchmark.
+add_test(NAME go_package COMMAND bash ${CMAKE_SOURCE_DIR}/go/run_tests.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(go_package PROPERTIES TIMEOUT 600)
+add_test(NAME go_bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/go.sh --smoke)
+set_tests_properties(go_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
+  PASS_REGULAR_EXPRESSION "answers checked: [1-9]" TIMEOUT 300)

@@ -69,6 +69,8 @@ type body interface {
 
 type memoryBody struct{ *bytes.Reader }
 
+var emptyReader = bytes.NewReader(nil)
+
 func (memoryBody) Close() error { return nil }
 
 // fileBody deletes nothing on Close: the file was unlinked when it was made.
@@ -105,7 +107,8 @@ type decoder struct {
 	r       io.Reader
 	lim     limits
 	scratch [4]byte
-	total   int64 // bytes of variable names and values so far
+	total   int64  // bytes of variable names and values so far
+	arena   []byte // the names and values, one after the other
 }
 
 func (d *decoder) number() (uint32, error) {
@@ -115,29 +118,33 @@ func (d *decoder) number() (uint32, error) {
 	return binary.BigEndian.Uint32(d.scratch[:]), nil
 }
 
-// text reads a name or value of a variable, after checking its length against what is left.
-func (d *decoder) text() (string, error) {
+// text reads a name or value of a variable into the arena, after checking its length
+// against what is left, and gives its place there.
+func (d *decoder) text() (int, int, error) {
 	n, err := d.number()
 	if err != nil {
-		return "", err
+		return 0, 0, err
 	}
 	if d.total+int64(n) > d.lim.variableBytes {
-		return "", refuse("variables-too-large", "%d bytes of variables, limit %d",
+		return 0, 0, refuse("variables-too-large", "%d bytes of variables, limit %d",
 			d.total+int64(n), d.lim.variableBytes)
 	}
 	d.total += int64(n)
-	if n == 0 {
-		return "", nil
+	start := len(d.arena)
+	// Grown a piece at a time with the bytes that arrive, never on the word of the length.
+	for left := int(n); left > 0; {
+		piece := left
+		if piece > 16<<10 {
+			piece = 16 << 10
+		}
+		at := len(d.arena)
+		d.arena = append(d.arena, make([]byte, piece)...)
+		if _, err := io.ReadFull(d.r, d.arena[at:]); err != nil {
+			return 0, 0, err
+		}
+		left -= piece
 	}
-	// Grown with the bytes that arrive, never on the word of the length alone.
-	var b bytes.Buffer
-	if n <= 4096 {
-		b.Grow(int(n))
-	}
-	if _, err := io.CopyN(&b, d.r, int64(n)); err != nil {
-		return "", err
-	}
-	return b.String(), nil
+	return start, len(d.arena), nil
 }
 
 func (d *decoder) read() (*linkRequest, error) {
@@ -168,19 +175,29 @@ func (d *decoder) read() (*linkRequest, error) {
 	if int64(count) > d.lim.keys {
 		return nil, refuse("too-many-keys", "%d keys, limit %d", count, d.lim.keys)
 	}
+	// Where each name and value lies in the arena; one string is made of it at the end.
+	var places []int
 	if count > 1 {
-		req.variables = make([]variable, 0, min64(int64(count)-1, 64))
+		places = make([]int, 0, 4*min64(int64(count)-1, 64))
+		d.arena = make([]byte, 0, 1024)
 	}
 	for i := uint32(1); i < count; i++ {
-		name, err := d.text()
-		if err != nil {
-			return nil, err
+		for j := 0; j < 2; j++ {
+			start, end, err := d.text()
+			if err != nil {
+				return nil, err
+			}
+			places = append(places, start, end)
 		}
-		value, err := d.text()
-		if err != nil {
-			return nil, err
+	}
+	if len(places) > 0 {
+		all := string(d.arena)
+		d.arena = nil
+		req.variables = make([]variable, len(places)/4)
+		for i := range req.variables {
+			p := places[4*i:]
+			req.variables[i] = variable{all[p[0]:p[1]], all[p[2]:p[3]]}
 		}
-		req.variables = append(req.variables, variable{name, value})
 	}
 	n, err := d.number()
 	if err != nil {
@@ -212,6 +229,9 @@ func (d *decoder) read() (*linkRequest, error) {
 }
 
 func (d *decoder) body(n int64) (body, error) {
+	if n == 0 {
+		return memoryBody{emptyReader}, nil
+	}
 	if n <= d.lim.bodyMemory {
 		var b bytes.Buffer
 		b.Grow(int(min64(n, 64<<10)))

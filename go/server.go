@@ -398,6 +398,12 @@ func (srv *Server) resetConns() {
 	}
 }
 
+// The buffers of the connections, used again: most requests and answers are small.
+var (
+	readers = sync.Pool{New: func() any { return bufio.NewReaderSize(nil, 16<<10) }}
+	writers = sync.Pool{New: func() any { return bufio.NewWriterSize(nil, 32<<10) }}
+)
+
 // conn is one link connection.
 type conn struct {
 	server   *Server
@@ -440,8 +446,11 @@ func (c *conn) serve(base context.Context) {
 	if timeout > 0 {
 		c.rwc.SetReadDeadline(time.Now().Add(timeout))
 	}
-	in := bufio.NewReaderSize(c.rwc, 16<<10)
+	in := readers.Get().(*bufio.Reader)
+	in.Reset(c.rwc)
 	link, err := readRequest(in, srv.lim)
+	in.Reset(nil)
+	readers.Put(in)
 	if err != nil {
 		srv.logf("dostrel: refused %s: %v", c.peer, err)
 		// Closed without a byte written; unread bytes make it a reset, which is as well.
@@ -470,7 +479,12 @@ func (c *conn) serve(base context.Context) {
 		}
 	}()
 
-	c.out = bufio.NewWriterSize(c.rwc, 32<<10)
+	c.out = writers.Get().(*bufio.Writer)
+	c.out.Reset(c.rwc)
+	defer func() {
+		c.out.Reset(nil)
+		writers.Put(c.out)
+	}()
 	r := newRequest(ctx, link, c.peer)
 	w := newResponse(c, r)
 	whole := c.runHandler(w, r)
