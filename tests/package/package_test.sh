@@ -107,6 +107,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # start_server NAME COMMAND...: starts a server that prints "listening on 127.0.0.1:PORT" and
 # sets server_port; pids keeps it for the clean-up.
