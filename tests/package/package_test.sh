@@ -169,7 +169,6 @@ lintian --fail-on error,warning "${debs[@]}" >"$work/lintian.out" 2>&1
 status=$?
 cat "$work/lintian.out"
 check "lintian reports no error and no warning" test "$status" -eq 0
-check "lintian's output has no E: or W: line" bash -c "! grep -q '^[EW]:' '$work/lintian.out'"
 
 echo "# installing the gateway and the sample server"
 cd "$copy"
@@ -215,7 +214,6 @@ check "every option of the sample server is documented" options_documented
 
 echo "# Apache with Debian's CGI set-up answers through /etc/dostrel/dostrel.cnf"
 start_server appserver /usr/bin/dostrel-appserver --port 0 --workers 2 --name packaged
-check "the installed sample server listens" test -n "$server_port"
 # The administrator's edit: the server is where this test could start it.
 conffile=/etc/dostrel/dostrel.cnf
 sed -i "s/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 $server_port/" "$conffile"
@@ -311,7 +309,6 @@ const { createServer } = require('dostrel');
 const server = createServer((req, res) => res.end(`Node at ${req.url}\n`));
 server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
 EOF
-check "the tarball's package is installed" test -f node_modules/dostrel/package.json
 start_server node node app.js
 check "it answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /js 'Node at /js'
