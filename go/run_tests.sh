@@ -2,7 +2,8 @@
 # run_tests.sh BUILD_DIR -- vets and tests the Go package offline with Debian's Go: the shared
 # vectors, the robustness behaviour and a plain http.ServeMux application through the gateway
 # in BUILD_DIR under lighttpd (with the race detector), then chi, gorilla/mux and gin
-# applications from Debian's packages, built in GOPATH mode from /usr/share/gocode.
+# applications from Debian's packages, built in GOPATH mode from /usr/share/gocode, and the
+# example in examples/go.
 set -euo pipefail
 if [ $# -ne 1 ]; then
     echo "usage: run_tests.sh BUILD_DIR" >&2
@@ -48,3 +49,14 @@ cd "$GOPATH/src/dostrel.dev/dostrel/routertest"
 GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go vet -tags routers .
 GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go test -tags routers -count=1 -v . |
     grep -v '^=== RUN'
+
+# The example: the chi guest book built in module mode with replace directives, signed once
+# through lighttpd and the gateway.
+cd "$source_dir"
+DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh >"$work/example.out"
+if ! grep -q '<li>hello from curl</li>' "$work/example.out"; then
+    echo "examples/go/serve.sh did not sign the guest book:" >&2
+    cat "$work/example.out" >&2
+    exit 1
+fi
+echo "examples/go/serve.sh: signed the guest book"
