@@ -34,3 +34,9 @@ set_tests_properties(go_package PROPERTIES TIMEOUT 600)
 add_test(NAME go_bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/go.sh --smoke)
 set_tests_properties(go_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
   PASS_REGULAR_EXPRESSION "answers checked: [1-9]" TIMEOUT 300)
+
+# What an HTTP client sees of an answer cut short, through each web server: the measured table
+# must be the one in docs/protocol.md.
+add_test(NAME web_client_view COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/client_view_test.sh
+  ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+set_tests_properties(web_client_view PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

@@ -20,13 +20,20 @@ trap 'stop_started; rm -rf "$root"' EXIT
 check_prefix="$kind: "
 . "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
+mkdir -p "$root/signals"
 start_appserver one "$root/port-one" && start_appserver two "$root/port-two" || exit 1
+start_listening "$root/port-intent" python3 "$(dirname "${BASH_SOURCE[0]}")/intent_app.py" \
+    "$root/signals" || exit 1
 one=$(cat "$root/port-one")
 two=$(cat "$root/port-two")
+intent=$(cat "$root/port-intent")
 down=$(free_port)
 install_gateway "$root/cgi-bin" "link /one tcp 127.0.0.1 $one
 link /two tcp 127.0.0.1 $two
 link /down tcp 127.0.0.1 $down
+link /sse tcp 127.0.0.1 $intent
+link /whole tcp 127.0.0.1 $intent
+link /partial tcp 127.0.0.1 $intent
 link * tcp 127.0.0.1 $two
 "
 install_gateway "$root/cgi-bin/strict" "link /one tcp 127.0.0.1 $one
@@ -109,6 +116,37 @@ concurrent() {
     '
 }
 check "300 requests at concurrency 16, every response byte-exact" concurrent
+
+# The answer passes as the application sent it. Server-Sent Events arrive one by one: the
+# application sends its last event only once the client has seen the first (it waits 30 s at
+# most, then says that the client saw nothing), so a server that collects the answer fails.
+events_one_by_one() {
+    local events=$out/sse started=$SECONDS client
+    curl -sSN --max-time 120 "$base/sse?id=sse" >"$events" &
+    client=$!
+    for _ in $(seq 2000); do
+        grep -qx 'data: 1' "$events" && break
+        kill -0 "$client" 2>/dev/null || break
+        sleep 0.02
+    done
+    grep -qx 'data: 1' "$events" && touch "$root/signals/sse.seen"
+    echo "first event after $((SECONDS - started)) s"
+    wait "$client" && grep -qx 'data: client-saw-first' "$events"
+}
+check "Server-Sent Events arrive one by one, the first before the last is sent" events_one_by_one
+for i in $(seq 0 199); do printf '%04d\n' "$i"; done >"$root/whole"
+fetch multirange "$base/whole" -H 'Range: bytes=0-1,500-501'
+check "a multi-range request the application answers with 200 arrives as that 200" \
+    status_is multirange 200
+check "... with the whole body" same_bytes "$out/multirange" "$root/whole"
+check "... and the application's Accept-Ranges" header_has multirange "Accept-Ranges: bytes"
+fetch onerange "$base/whole" -H 'Range: bytes=0-1'
+check "a single range the application answers with 200 arrives whole" \
+    same_bytes "$out/onerange" "$root/whole"
+fetch partial "$base/partial" -H 'Range: bytes=2-5'
+check "the application's own 206 passes" status_is partial 206
+check "... with its Content-Range" header_has partial "Content-Range: bytes 2-5/1000"
+check "... and its four bytes" test "$(cat "$out/partial")" = "$(head -c 6 "$root/whole" | tail -c 4)"
 
 # A failure on a machine that is not at hand is explained by what the servers logged.
 [ "$failed" -eq 0 ] || tail -n 20 "$root"/logs/*.log
