@@ -7,7 +7,9 @@
 #   bash scripts/demo.sh             serves the sample page; stopped with SIGTERM to the script
 #   bash examples/python/serve.sh    serves the guest book; stopped with SIGINT to its process
 #                                    group, as Ctrl-C in a terminal does
-#   bash examples/node/serve.sh      serves the Express example; stopped with SIGTERM
+#   bash examples/node/serve.sh      serves the Express example; stopped with SIGTERM (and once
+#                                    more with DOSTREL_DEMO_ONCE=1, and with WORKERS=2)
+#   bash examples/ruby/serve.sh      serves the Sinatra guest book; stopped with SIGTERM
 # Each must install what it needs itself, answer a request made from outside the root (the root
 # shares this machine's network), and leave nothing running once stopped. Needs root (exit 77).
 set -uo pipefail
@@ -242,6 +244,14 @@ if [ -n "$url" ]; then
 fi
 stop_script node-cluster TERM
 echo "in the root: $(chroot "$root" node --version) from Debian's nodejs, npm $(chroot "$root" npm --version)"
+
+run_script ruby "bash examples/ruby/serve.sh" 900
+if [ -n "$url" ]; then
+    check "ruby: a guest-book entry signed from outside the root is on the page" \
+        bash -c "curl -sS -L --max-time 30 -c '$root/cookies' -b '$root/cookies' \
+            --data 'entry=signed in a fresh root' '${url}sign' | grep -qF 'signed in a fresh root'"
+fi
+stop_script ruby TERM
 
 echo "fresh root: $((SECONDS - started)) s in all"
 finish_checks
