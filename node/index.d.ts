@@ -1,4 +1,5 @@
 // index.d.ts -- TypeScript declarations of the dostrel package.
+/// <reference types="node" />
 import { IncomingMessage, ServerResponse } from 'node:http';
 import { Server as NetServer, Socket } from 'node:net';
 
