@@ -16,14 +16,15 @@ check_prefix="docs: "
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# split_blocks FILE: writes each fenced block of FILE to $work/blocks/N and prints one line per
-# block: N, the line of its fence, its tag ("-" for none), the doc comment above it ("-" for none).
+# split_blocks FILE DIR: writes each fenced block of FILE to DIR/N and prints one line per block:
+# N, the line of its fence, its tag ("-" for none), the doc comment above it ("-" for none).
 split_blocks() {
-    awk -v dir="$work/blocks" -v start="$(find "$work/blocks" -type f | wc -l)" '
+    mkdir -p "$2"
+    awk -v dir="$2" '
         function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
         !inside && /^[ \t]*```/ {
             inside = 1
-            n = start + (++count)
+            n = ++count
             tag = trim(substr(trim($0), 4))
             note = trim(previous)
             if (note ~ /^<!-- doc: .* -->$/) note = substr(note, 11, length(note) - 14)
@@ -117,18 +118,19 @@ prove() {
     esac
 }
 
-mkdir "$work/blocks" "$work/run"
+mkdir "$work/run"
 commands=0
 cd "$source_dir" || exit 1
 for doc in README.md docs/*.md; do
+    blocks=$work/blocks/$(echo "$doc" | tr / _)
     while IFS=$'\t' read -r n line tag note; do
         case "$tag" in
         sh | bash | shell | console)
             commands=$((commands + 1))
-            prove "$doc" "$line" "$tag" "$note" "$work/blocks/$n"
+            prove "$doc" "$line" "$tag" "$note" "$blocks/$n"
             ;;
         -)
-            if grep -m1 -v '^[[:space:]]*$' "$work/blocks/$n" | grep -qE \
+            if grep -m1 -v '^[[:space:]]*$' "$blocks/$n" | grep -qE \
                 '^[[:space:]]*(\$ |sudo |bash |sh |apt(-get)? |cmake |make |npm |npx |node |python3? |pip3? |curl |cd |systemctl |git |cc |\./)'; then
                 check "$doc:$line: an untagged block of commands (tag it sh and say how it is proven)" false
             fi
@@ -137,7 +139,7 @@ for doc in README.md docs/*.md; do
         if [ "$note" != - ] && [[ ! "$tag" =~ ^(sh|bash|shell|console)$ ]]; then
             check "$doc:$line: a doc comment above a block tagged \"$tag\", not a command block" false
         fi
-    done < <(split_blocks "$source_dir/$doc")
+    done < <(split_blocks "$source_dir/$doc" "$blocks")
 done
 check "command blocks found ($commands)" test "$commands" -gt 0
 
