@@ -3,8 +3,9 @@
 # Builds them with dpkg-buildpackage from a scratch copy of the checkout, checks them with
 # lintian, installs the gateway and the sample server, has Debian's own Apache CGI set-up answer
 # through /etc/dostrel/dostrel.cnf, upgrades to a rebuilt higher version keeping an edited
-# conffile, builds the C example against the -dev package, serves a WSGI application with the
-# Python package, serves from `npm pack`'s tarball and from an offline wheel, and purges all.
+# conffile, builds the C and C++ examples against the -dev package, serves a WSGI application
+# with the Python package, serves from `npm pack`'s tarball and from an offline wheel, and
+# purges all.
 # It waits for the dpkg lock rather than failing on it, and leaves the machine as it found it:
 # the packages purged, Apache stopped (or restarted as it was, when it was running before), and
 # the module and configuration it enabled disabled again.
@@ -265,7 +266,7 @@ check "without a .dpkg-dist or .dpkg-old beside it" test -z "$(find /etc/dostrel
 check "Apache still answers through it" ask_apache
 restore_apache
 
-echo "# libdostrel-appserver-dev builds the C example with pkg-config"
+echo "# libdostrel-appserver-dev builds the C and C++ examples with pkg-config"
 dpkg -i ../libdostrel-appserver-dev_1.0_*.deb
 check "pkg-config finds it in the multiarch directory" test -f \
     "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc"
@@ -273,15 +274,26 @@ check "so does the cross-build pkg-config of this architecture" \
     "$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config" --exists dostrel-appserver
 check "every header is installed" bash -c "cd '$copy/appserver/include/dostrel' &&
     for h in *; do cmp \"\$h\" \"/usr/include/dostrel/\$h\" || exit 1; done"
-awk '/^```c$/ && !done {inside = 1; next} /^```$/ && inside {inside = 0; done = 1} inside' \
-    "$source_dir/docs/appserver-c.md" >"$work/hello.c"
+# The first C and the first C++ example of the library's document, as its reader builds them.
+for lang in c cpp; do
+    awk -v tag='```'$lang '$0 == tag && !done {inside = 1; next}
+        /^```$/ && inside {inside = 0; done = 1} inside' \
+        "$copy/docs/appserver-c.md" >"$work/hello.$lang"
+done
 # shellcheck disable=SC2046
-check "the example builds with cc and pkg-config, warnings as errors" \
+check "the C example builds with cc and pkg-config, warnings as errors" \
     cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/hello" "$work/hello.c" \
+    $(pkg-config --cflags --libs dostrel-appserver)
+# shellcheck disable=SC2046
+check "so does the C++ example with c++" \
+    c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -x c++ -o "$work/hello-cpp" "$work/hello.cpp" \
     $(pkg-config --cflags --libs dostrel-appserver)
 start_server c-example "$work/hello" 0
 check "the C example answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /c 'Hello from /c'
+start_server cpp-example "$work/hello-cpp" 0
+check "the C++ example answers too" \
+    answers /usr/lib/cgi-bin/dostrel "$server_port" /cpp 'Hello from /cpp'
 
 echo "# python3-dostrel-wsgi serves a WSGI application"
 dpkg -i ../python3-dostrel-wsgi_1.0_all.deb
