@@ -337,7 +337,10 @@ func (srv *Server) Shutdown(ctx context.Context) error {
 	srv.drainOnce.Do(func() { close(srv.draining) })
 	srv.mu.Lock()
 	for l := range srv.listeners {
-		srv.startDrain(*l)
+		if srv.startDrain(*l) != nil {
+			// No deadline to wake its Accept: closed at once, the backlog with it.
+			(*l).Close()
+		}
 	}
 	srv.mu.Unlock()
 	loopsDone := make(chan struct{})
@@ -463,21 +466,8 @@ func (c *conn) serve(base context.Context) {
 		c.rwc.SetWriteDeadline(time.Now().Add(srv.WriteTimeout))
 	}
 
-	ctx, cancel := context.WithCancel(base)
-	defer cancel()
-	ctx = context.WithValue(ctx, http.LocalAddrContextKey, c.rwc.LocalAddr())
-	// The gateway sends nothing after the request: a read that ends means it went away.
-	watching := make(chan struct{})
-	go func() {
-		defer close(watching)
-		var scratch [512]byte
-		for {
-			if _, err := c.rwc.Read(scratch[:]); err != nil {
-				cancel()
-				return
-			}
-		}
-	}()
+	lctx := newLinkContext(base, c)
+	ctx := context.WithValue(lctx, http.LocalAddrContextKey, c.rwc.LocalAddr())
 
 	c.out = writers.Get().(*bufio.Writer)
 	c.out.Reset(c.rwc)
@@ -498,9 +488,7 @@ func (c *conn) serve(base context.Context) {
 				"connection reset", r.Method, r.URL.Path, w.written, w.declared)
 		}
 	}
-	// Stop the watcher: a past deadline ends its read.
-	c.rwc.SetReadDeadline(time.Unix(1, 0))
-	<-watching
+	lctx.finish()
 	if whole {
 		c.rwc.Close()
 	} else {
