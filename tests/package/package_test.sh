@@ -272,6 +272,9 @@ check "pkg-config finds it in the multiarch directory" test -f \
     "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc"
 check "so does the cross-build pkg-config of this architecture" \
     "$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config" --exists dostrel-appserver
+flags=$(pkg-config --cflags --libs dostrel-appserver)
+check "which adds no system directory to the compiler's: $flags" \
+    bash -c "[[ ' $flags' != *' -I'* && ' $flags' != *' -L'* ]]"
 check "every header is installed" bash -c "cd '$copy/appserver/include/dostrel' &&
     for h in *; do cmp \"\$h\" \"/usr/include/dostrel/\$h\" || exit 1; done"
 # The first C and the first C++ example of the library's document, as its reader builds them.
