@@ -152,12 +152,12 @@ if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
 else
     tar -C "$source_dir" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$copy" -xf -
 fi
-cd "$copy"
+cd "$copy" || exit 1
 export DEB_BUILD_OPTIONS="parallel=2 nocheck"
 {
 dpkg-buildpackage -us -uc -b
 } >"$work/build.log" 2>&1 || tail -40 "$work/build.log"
-cd "$work/build"
+cd "$work/build" || exit 1
 debs=()
 for package in "${packages[@]}"; do
     check "package $package is built" compgen -G "${package}_1.0_*.deb"
@@ -172,7 +172,7 @@ cat "$work/lintian.out"
 check "lintian reports no error and no warning" test "$status" -eq 0
 
 echo "# installing the gateway and the sample server"
-cd "$copy"
+cd "$copy" || exit 1
 dpkg -i ../dostrel_1.0_*.deb ../dostrel-appserver_1.0_*.deb
 check "the gateway is installed as a CGI program" test -x /usr/lib/cgi-bin/dostrel
 check "its configuration is a conffile in /etc/dostrel" bash -c \
@@ -312,12 +312,12 @@ check "the packaged dostrel-wsgi answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /py 'WSGI at /py got hello'
 
 echo "# npm pack's tarball installs into a fresh folder and serves"
-cd "$copy"
+cd "$copy" || exit 1
 # The package has no dependencies: nothing to fetch.
 export npm_config_offline=true npm_config_audit=false npm_config_fund=false
 export npm_config_update_notifier=false
 (cd node && npm pack)
-mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app"
+mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/" && cd "$work/node-app" || exit 1
 npm install ./dostrel-1.0.0.tgz
 cat >app.js <<'EOF'
 const { createServer } = require('dostrel');
@@ -329,7 +329,7 @@ check "it answers through the installed gateway" \
     answers /usr/lib/cgi-bin/dostrel "$server_port" /js 'Node at /js'
 
 echo "# a wheel made offline installs into a fresh venv"
-cd "$copy"
+cd "$copy" || exit 1
 python3 -m venv --system-site-packages build-venv
 build-venv/bin/pip wheel --no-index --no-build-isolation --wheel-dir dist ./python
 python3 -m venv venv
