@@ -10,6 +10,7 @@
 #   bash examples/node/serve.sh      serves the Express example; stopped with SIGTERM (and once
 #                                    more with DOSTREL_DEMO_ONCE=1, and with WORKERS=2)
 #   bash examples/ruby/serve.sh      serves the Sinatra guest book; stopped with SIGTERM
+#   DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh   signs the chi guest book once and ends
 # Each must install what it needs itself, answer a request made from outside the root (the root
 # shares this machine's network), and leave nothing running once stopped. Needs root (exit 77).
 set -uo pipefail
@@ -252,6 +253,8 @@ if [ -n "$url" ]; then
             --data 'entry=signed in a fresh root' '${url}sign' | grep -qF 'signed in a fresh root'"
 fi
 stop_script ruby TERM
+
+run_once go "DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh" 900 "hello from curl"
 
 echo "fresh root: $((SECONDS - started)) s in all"
 finish_checks
