@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -278,6 +279,7 @@ int dostrel_response_header(dostrel_response* response, const char* name, const 
     if (std::strpbrk(value, "\r\n") != nullptr) return refuseCall(EINVAL);
     response->given = true;
     if (sameNameIgnoringCase(name, "Content-Length")) response->lengthGiven = true;
+    if (sameNameIgnoringCase(name, "Status")) response->status = std::atoi(value);
     return appendText(response, std::string(name) + ": " + value + "\n");
 }
 

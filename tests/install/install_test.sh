@@ -77,10 +77,15 @@ done
 # start BINARY: runs the example on a free port in the examples folder, with a dostrel.cnf
 # for the gateway pointing at it.
 start() {
+    rm -f "$work/out" # the last example's line would pass for this one's
     "./$1" 0 >"$work/out" 2>"$work/err" &
     server=$!
-    for _ in $(seq 600); do grep -q '^listening on' "$work/out" && break; sleep 0.05; done
-    port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/out")
+    port=""
+    for _ in $(seq 600); do
+        port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/out" 2>/dev/null)
+        [ -n "$port" ] && break
+        sleep 0.05
+    done
     printf 'link * tcp 127.0.0.1 %s\n' "$port" >dostrel.cnf
     [ -n "$port" ] || { echo "$1 did not listen:"; cat "$work/out" "$work/err"; return 1; }
 }
@@ -103,6 +108,56 @@ stop() {
 
 has() { grep -q -- "$1" "$work/response"; }
 
+# events_through_lighttpd: the running events example behind lighttpd with the gateway as its
+# CGI program, streaming the answer (server.stream-response-body = 2): each event reaches the
+# HTTP client when it is flushed, so the first comes at least the server's two 100 ms pauses
+# before the third. Skipped without lighttpd and curl.
+events_through_lighttpd() {
+    if ! command -v lighttpd >/dev/null || ! command -v curl >/dev/null; then
+        echo "no lighttpd or curl: the events are not checked through a web server"
+        return
+    fi
+    local root=$work/lighttpd web_port pid
+    mkdir -p "$root/cgi-bin" "$root/htdocs"
+    cp "$build/dostrel" "$root/cgi-bin/dostrel"
+    cp dostrel.cnf "$root/cgi-bin/dostrel.cnf"
+    # A port nothing listens on, below the kernel's range for ephemeral ports.
+    for _ in $(seq 200); do
+        web_port=$((20000 + RANDOM % 12000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null || break
+    done
+    cat >"$root/lighttpd.conf" <<CONF
+server.modules += ("mod_alias", "mod_cgi")
+server.bind = "127.0.0.1"
+server.port = $web_port
+server.document-root = "$root/htdocs"
+server.errorlog = "$root/error.log"
+alias.url = ("/cgi-bin/" => "$root/cgi-bin/")
+\$HTTP["url"] =~ "^/cgi-bin/" {
+    cgi.assign = ("" => "")
+    server.stream-response-body = 2
+}
+CONF
+    lighttpd -D -f "$root/lighttpd.conf" 2>"$root/start.log" &
+    pid=$!
+    for _ in $(seq 200); do
+        curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$web_port/" && break
+        sleep 0.05
+    done
+    curl -sN --max-time 30 "http://127.0.0.1:$web_port/cgi-bin/dostrel/events" |
+        while IFS= read -r line; do echo "$(date +%s%N) $line"; done >"$work/timed"
+    kill "$pid"
+    wait "$pid"
+    cat "$work/timed" "$root/start.log" "$root/error.log" 2>/dev/null
+    local first third
+    first=$(awk '$3 == "tick" && $4 == 1 { print $1 }' "$work/timed")
+    third=$(awk '$3 == "tick" && $4 == 3 { print $1 }' "$work/timed")
+    check "events through lighttpd: three events" test -n "$first" -a -n "$third"
+    echo "tick 1 to tick 3 through lighttpd: $(((${third:-0} - ${first:-0}) / 1000000)) ms"
+    check "events through lighttpd: each arrives when it is flushed, not all at the end" \
+        test $((${third:-0} - ${first:-0})) -ge 150000000
+}
+
 for kind in c cpp; do
     check "hello-$kind listens" start "hello-$kind"
     check "hello-$kind: a request through the gateway is answered" \
@@ -123,6 +178,7 @@ for kind in c cpp; do
     ask "" PATH_INFO=/events
     check "events-$kind sends three events" test "$(grep -c '^data: tick [123]$' "$work/response")" -eq 3
     check "events-$kind: as an event stream" has "Content-Type: text/event-stream"
+    [ "$kind" = c ] && events_through_lighttpd
     check "events-$kind stops with status 0" stop
 
     rm -f journal-*.log
