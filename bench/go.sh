@@ -25,7 +25,8 @@ work=$(mktemp -d)
 trap 'stop_started; rm -rf "$work"' EXIT
 mkdir -p "$work/hello" "$work/logs"
 # Offline, as a user without a module proxy builds it: a replace directive to the package.
-export GOPROXY=off GOSUMDB=off GOFLAGS= GOCACHE=${GOCACHE:-$work/cache}
+export GOPROXY=off GOSUMDB=off GOFLAGS=
+[ -n "${GOCACHE:-}${XDG_CACHE_HOME:-}${HOME:-}" ] || export GOCACHE=$work/cache
 cp bench/go_hello.go "$work/hello/main.go"
 cat >"$work/hello/go.mod" <<MOD
 module hello

@@ -25,10 +25,11 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Offline: no module proxy, no checksum database; the build cache in the temporary folder
-# unless the caller has one.
+# Offline: no module proxy, no checksum database. Go's own build cache (~/.cache/go-build),
+# or one in the temporary folder where there is no home.
 export GOPROXY=off GOSUMDB=off GOTOOLCHAIN=local GOFLAGS=
-export GOCACHE=${GOCACHE:-$work/cache} GOPATH=$work/gopath
+export GOPATH=$work/gopath
+[ -n "${GOCACHE:-}${XDG_CACHE_HOME:-}${HOME:-}" ] || export GOCACHE=$work/cache
 export DOSTREL_BUILD=$build DOSTREL_SOURCE=$source_dir PATH=$PATH:/usr/sbin
 
 cd "$here"

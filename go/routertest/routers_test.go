@@ -9,12 +9,9 @@ package routertest
 import (
 	"fmt"
 	"io"
-	"log"
-	"net"
 	"net/http"
 	"net/url"
 	"strings"
-	"sync"
 	"testing"
 	"time"
 
@@ -64,23 +61,6 @@ func ginApp() http.Handler {
 	return r
 }
 
-type logBuffer struct {
-	mu sync.Mutex
-	b  strings.Builder
-}
-
-func (l *logBuffer) Write(p []byte) (int, error) {
-	l.mu.Lock()
-	defer l.mu.Unlock()
-	return l.b.Write(p)
-}
-
-func (l *logBuffer) String() string {
-	l.mu.Lock()
-	defer l.mu.Unlock()
-	return l.b.String()
-}
-
 func TestRouters(t *testing.T) {
 	client := &http.Client{Timeout: 60 * time.Second}
 	for _, app := range []struct {
@@ -88,19 +68,8 @@ func TestRouters(t *testing.T) {
 		handler http.Handler
 	}{{"chi", chiApp()}, {"gorilla/mux", muxApp()}, {"gin", ginApp()}} {
 		t.Run(app.name, func(t *testing.T) {
-			logs := &logBuffer{}
-			srv := &dostrel.Server{Handler: app.handler, ErrorLog: log.New(logs, "", 0)}
-			l, err := net.Listen("tcp", "127.0.0.1:0")
-			if err != nil {
-				t.Fatal(err)
-			}
-			done := make(chan error, 1)
-			go func() { done <- srv.Serve(l) }()
-			defer func() {
-				srv.Close()
-				<-done
-			}()
-			web := gatewaytest.Start(t, l.Addr().String())
+			addr, logs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: app.handler})
+			web := gatewaytest.Start(t, addr)
 			call := func(method, path string, form url.Values) (int, string) {
 				t.Helper()
 				req, _ := http.NewRequest(method, web.Base+path, strings.NewReader(form.Encode()))

@@ -1,19 +1,88 @@
-// Package gatewaytest runs lighttpd with this project's gateway as its CGI program, for tests
-// that drive a Go application server through the real thing.
+// Package gatewaytest runs a dostrel.Server for a test, and lighttpd or the gateway alone in
+// front of it: the tests drive Go application servers through the real gateway.
 package gatewaytest
 
 import (
+	"bytes"
 	"errors"
 	"fmt"
+	"log"
 	"net"
 	"os"
 	"os/exec"
 	"path/filepath"
 	"runtime"
 	"strings"
+	"sync"
 	"testing"
 	"time"
+
+	"dostrel.dev/dostrel"
 )
+
+// Log collects a server's log lines; safe for the server's goroutines.
+type Log struct {
+	mu  sync.Mutex
+	buf bytes.Buffer
+}
+
+func (l *Log) Write(p []byte) (int, error) {
+	l.mu.Lock()
+	defer l.mu.Unlock()
+	return l.buf.Write(p)
+}
+
+func (l *Log) String() string {
+	l.mu.Lock()
+	defer l.mu.Unlock()
+	return l.buf.String()
+}
+
+// Serve runs srv on a free 127.0.0.1 port until the test ends, its log collected unless it
+// has one; it returns the address, the log, and a function waiting for what Serve returns.
+func Serve(t testing.TB, srv *dostrel.Server) (string, *Log, func() error) {
+	t.Helper()
+	logs := &Log{}
+	if srv.ErrorLog == nil {
+		srv.ErrorLog = log.New(logs, "", 0)
+	}
+	l, err := net.Listen("tcp", "127.0.0.1:0")
+	if err != nil {
+		t.Fatal(err)
+	}
+	done := make(chan struct{})
+	var served error
+	go func() {
+		served = srv.Serve(l)
+		close(done)
+	}()
+	t.Cleanup(func() {
+		srv.Close()
+		<-done
+	})
+	return l.Addr().String(), logs, func() error { <-done; return served }
+}
+
+// gateway is the gateway of DOSTREL_BUILD; the test is skipped, saying why, without one.
+func gateway(t testing.TB) string {
+	build := os.Getenv("DOSTREL_BUILD")
+	if build == "" {
+		t.Skip("DOSTREL_BUILD names no build of the gateway (go/run_tests.sh sets it)")
+	}
+	return filepath.Join(build, "dostrel")
+}
+
+// install puts dostrel.cnf, linking every path to appAddr, into dir.
+func install(t testing.TB, dir, appAddr string) {
+	host, port, err := net.SplitHostPort(appAddr)
+	if err == nil {
+		config := fmt.Sprintf("link * tcp %s %s\n", host, port)
+		err = os.WriteFile(filepath.Join(dir, "dostrel.cnf"), []byte(config), 0o644)
+	}
+	if err != nil {
+		t.Fatal(err)
+	}
+}
 
 // Web is a running lighttpd on 127.0.0.1 whose /cgi-bin/dostrel is the gateway.
 type Web struct {
@@ -22,45 +91,28 @@ type Web struct {
 	root string
 }
 
-// SourceDir is the checkout's top folder: DOSTREL_SOURCE, or found from this file's place.
-func SourceDir() string {
+// sourceDir is the checkout's top folder: DOSTREL_SOURCE, or found from this file's place.
+func sourceDir() string {
 	if dir := os.Getenv("DOSTREL_SOURCE"); dir != "" {
 		return dir
 	}
 	_, file, _, _ := runtime.Caller(0)
-	return filepath.Clean(filepath.Join(filepath.Dir(file), "..", "..", ".."))
+	return filepath.Join(filepath.Dir(file), "..", "..", "..")
 }
 
-func lighttpd() (string, error) {
-	if path, err := exec.LookPath("lighttpd"); err == nil {
-		return path, nil
-	}
-	if _, err := os.Stat("/usr/sbin/lighttpd"); err == nil {
-		return "/usr/sbin/lighttpd", nil
-	}
-	return "", errors.New("lighttpd is not installed")
-}
-
-// Start runs lighttpd with the gateway of DOSTREL_BUILD, linked to the application server at
-// appAddr ("127.0.0.1:PORT"); the test's cleanup stops it. Without DOSTREL_BUILD or lighttpd
-// the test is skipped, saying why.
+// Start runs lighttpd, with the configuration of examples/webservers, in front of the gateway
+// linked to appAddr; the test's cleanup stops it.
 func Start(t testing.TB, appAddr string) *Web {
 	t.Helper()
-	build := os.Getenv("DOSTREL_BUILD")
-	if build == "" {
-		t.Skip("DOSTREL_BUILD names no build of the gateway (go/run_tests.sh sets it)")
-	}
-	gateway, err := os.ReadFile(filepath.Join(build, "dostrel"))
+	program, err := os.ReadFile(gateway(t))
 	if err != nil {
-		t.Skipf("no gateway in DOSTREL_BUILD: %v", err)
+		t.Skipf("no gateway: %v", err)
 	}
-	server, err := lighttpd()
+	server, err := exec.LookPath("lighttpd")
 	if err != nil {
-		t.Skip(err)
-	}
-	host, port, err := net.SplitHostPort(appAddr)
-	if err != nil {
-		t.Fatal(err)
+		if server, err = exec.LookPath("/usr/sbin/lighttpd"); err != nil {
+			t.Skip("lighttpd is not installed")
+		}
 	}
 	root := t.TempDir()
 	for _, dir := range []string{"cgi-bin", "logs", "htdocs"} {
@@ -68,14 +120,11 @@ func Start(t testing.TB, appAddr string) *Web {
 			t.Fatal(err)
 		}
 	}
-	if err := os.WriteFile(filepath.Join(root, "cgi-bin", "dostrel"), gateway, 0o755); err != nil {
+	if err := os.WriteFile(filepath.Join(root, "cgi-bin", "dostrel"), program, 0o755); err != nil {
 		t.Fatal(err)
 	}
-	config := fmt.Sprintf("link * tcp %s %s\n", host, port)
-	if err := os.WriteFile(filepath.Join(root, "cgi-bin", "dostrel.cnf"), []byte(config), 0o644); err != nil {
-		t.Fatal(err)
-	}
-	template, err := os.ReadFile(filepath.Join(SourceDir(), "examples", "webservers", "lighttpd.conf"))
+	install(t, filepath.Join(root, "cgi-bin"), appAddr)
+	template, err := os.ReadFile(filepath.Join(sourceDir(), "examples", "webservers", "lighttpd.conf"))
 	if err != nil {
 		t.Fatal(err)
 	}
@@ -84,15 +133,16 @@ func Start(t testing.TB, appAddr string) *Web {
 	if !strings.Contains(text, "server.stream-response-body") {
 		text += "server.stream-response-body = 2\n"
 	}
-	for attempt := 0; attempt < 5; attempt++ {
-		listener, err := net.Listen("tcp", "127.0.0.1:0")
+	web := &Web{root: root}
+	for attempt := 0; attempt < 5; attempt++ { // another port if this one was taken meanwhile
+		l, err := net.Listen("tcp", "127.0.0.1:0")
 		if err != nil {
 			t.Fatal(err)
 		}
-		webPort := listener.Addr().(*net.TCPAddr).Port
-		listener.Close()
+		port := l.Addr().(*net.TCPAddr).Port
+		l.Close()
 		path := filepath.Join(root, "lighttpd.conf")
-		rendered := strings.ReplaceAll(text, "@PORT@", fmt.Sprint(webPort))
+		rendered := strings.ReplaceAll(text, "@PORT@", fmt.Sprint(port))
 		if err := os.WriteFile(path, []byte(rendered), 0o644); err != nil {
 			t.Fatal(err)
 		}
@@ -102,7 +152,7 @@ func Start(t testing.TB, appAddr string) *Web {
 		}
 		ended := make(chan struct{})
 		go func() { cmd.Wait(); close(ended) }()
-		if up(webPort, ended) {
+		if up(port, ended) {
 			t.Cleanup(func() {
 				cmd.Process.Signal(os.Interrupt)
 				select {
@@ -112,12 +162,13 @@ func Start(t testing.TB, appAddr string) *Web {
 					<-ended
 				}
 			})
-			return &Web{Base: fmt.Sprintf("http://127.0.0.1:%d/cgi-bin/dostrel", webPort), root: root}
+			web.Base = fmt.Sprintf("http://127.0.0.1:%d/cgi-bin/dostrel", port)
+			return web
 		}
 		cmd.Process.Kill()
 		<-ended
 	}
-	t.Fatalf("lighttpd did not start; its log:\n%s", (&Web{root: root}).ErrorLog())
+	t.Fatalf("lighttpd did not start; its log:\n%s", web.ErrorLog())
 	return nil
 }
 
@@ -128,8 +179,7 @@ func up(port int, ended chan struct{}) bool {
 			return false
 		default:
 		}
-		c, err := net.DialTimeout("tcp", fmt.Sprintf("127.0.0.1:%d", port), time.Second)
-		if err == nil {
+		if c, err := net.DialTimeout("tcp", fmt.Sprintf("127.0.0.1:%d", port), time.Second); err == nil {
 			c.Close()
 			return true
 		}
@@ -148,26 +198,15 @@ func (w *Web) ErrorLog() string {
 // returns its exit status, its standard output and its standard error.
 func Run(t testing.TB, appAddr, method, path string) (int, []byte, string) {
 	t.Helper()
-	build := os.Getenv("DOSTREL_BUILD")
-	if build == "" {
-		t.Skip("DOSTREL_BUILD names no build of the gateway (go/run_tests.sh sets it)")
-	}
-	host, port, err := net.SplitHostPort(appAddr)
-	if err != nil {
-		t.Fatal(err)
-	}
 	dir := t.TempDir()
-	config := fmt.Sprintf("link * tcp %s %s\n", host, port)
-	if err := os.WriteFile(filepath.Join(dir, "dostrel.cnf"), []byte(config), 0o644); err != nil {
-		t.Fatal(err)
-	}
-	cmd := exec.Command(filepath.Join(build, "dostrel"))
+	install(t, dir, appAddr)
+	cmd := exec.Command(gateway(t))
 	cmd.Dir = dir
 	cmd.Env = []string{"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=" + method,
 		"SCRIPT_NAME=/cgi-bin/dostrel", "PATH_INFO=" + path, "QUERY_STRING=",
 		"SERVER_PROTOCOL=HTTP/1.1", "SERVER_NAME=localhost", "SERVER_PORT=80",
 		"REMOTE_ADDR=127.0.0.1"}
-	var stdout, stderr strings.Builder
+	var stdout, stderr bytes.Buffer
 	cmd.Stdout, cmd.Stderr = &stdout, &stderr
 	started := time.Now()
 	if err := cmd.Start(); err != nil {
@@ -175,14 +214,12 @@ func Run(t testing.TB, appAddr, method, path string) (int, []byte, string) {
 	}
 	timer := time.AfterFunc(120*time.Second, func() { cmd.Process.Kill() })
 	defer timer.Stop()
-	err = cmd.Wait()
-	status := 0
+	err := cmd.Wait()
 	var exit *exec.ExitError
-	if errors.As(err, &exit) {
-		status = exit.ExitCode()
-	} else if err != nil {
+	if err != nil && !errors.As(err, &exit) {
 		t.Fatal(err)
 	}
-	t.Logf("gateway %s %s: exit %d after %v", method, path, status, time.Since(started))
-	return status, []byte(stdout.String()), stderr.String()
+	t.Logf("gateway %s %s: exit %d after %v", method, path, cmd.ProcessState.ExitCode(),
+		time.Since(started))
+	return cmd.ProcessState.ExitCode(), stdout.Bytes(), stderr.String()
 }
