@@ -6,13 +6,13 @@
 #include <string>
 
 class Sha256 {
-public:
+  public:
     Sha256();
     void add(const void* data, std::size_t size);
     /// The digest in lower-case hexadecimal; the object is spent afterwards.
     std::string hex();
 
-private:
+  private:
     void block(const unsigned char* bytes);
 
     std::uint32_t state_[8];

@@ -32,9 +32,9 @@ bool dropBodyRest(Link& link) {
         int polled = poll(&readable, 1, wait);
         if (polled < 0 && errno != EINTR) return false;
         if (polled <= 0) continue;
-        ssize_t got = recv(link.fd, block,
-                           link.bodyLeft < sizeof block ? link.bodyLeft : sizeof block,
-                           MSG_DONTWAIT);
+        ssize_t got =
+            recv(link.fd, block, link.bodyLeft < sizeof block ? link.bodyLeft : sizeof block,
+                 MSG_DONTWAIT);
         if (got == 0) return false;
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;

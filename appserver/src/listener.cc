@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <new>
 #include <netdb.h>
+#include <new>
 #include <unistd.h>
 
 int openListener(const ServerConfig& config, std::string* address, unsigned* port) {
@@ -107,7 +107,6 @@ unsigned dostrel_listener_port(const dostrel_listener* listener) {
 
 void dostrel_listener_close(dostrel_listener* listener) {
     delete listener; // no dostrel_accept may be running on it any more
-
 }
 
 } // extern "C"

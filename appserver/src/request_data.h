@@ -76,6 +76,6 @@ struct dostrel_decoder {
 bool decoderAtBody(const dostrel_decoder* decoder);
 
 /// Reads what |fd| has now into |decoder| (at most what the request still needs). Returns the
-/// decoder's status; NEED_MORE also when nothing was there (EAGAIN) and when it stopped before the body. EOF or
-/// an error ends it.
+/// decoder's status; NEED_MORE also when nothing was there (EAGAIN) and when it stopped before the
+/// body. EOF or an error ends it.
 dostrel_decode_status decoderReadAvailable(dostrel_decoder* decoder, int fd);

@@ -36,8 +36,7 @@ struct Worker {
 };
 
 long long steadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               Clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
         .count();
 }
 
@@ -90,8 +89,9 @@ void runHandler(dostrel_listener& l, ReadyRequest& ready, HandlerClock* clock) {
     if (clock != nullptr) clock->startedMs.store(0);
     bool aborted = false;
     if (threw && responseSentAny(response)) {
-        serverLog(config, "the handler threw on a request from %s after its answer began: %s; "
-                          "connection reset",
+        serverLog(config,
+                  "the handler threw on a request from %s after its answer began: %s; "
+                  "connection reset",
                   peer, what.c_str());
         dostrel_response_abort(response);
         aborted = true;
@@ -304,8 +304,8 @@ int runArbiter(dostrel_listener& l, HandlerClock* clocks) {
             wait = static_cast<int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1);
         if (clocks != nullptr) {
-            int every = static_cast<int>(std::clamp(config.options.handler_timeout_ms / 4, 10u,
-                                                    1000u));
+            int every =
+                static_cast<int>(std::clamp(config.options.handler_timeout_ms / 4, 10u, 1000u));
             wait = wait < 0 ? every : std::min(wait, every);
         }
         pollfd woken = {l.wake[0], POLLIN, 0};
@@ -341,8 +341,7 @@ int dostrel_stream_every_body(const dostrel_request*, void*) {
     return 1;
 }
 
-int dostrel_serve_listener(dostrel_listener* listener, dostrel_handler handler,
-                           void* user_data) {
+int dostrel_serve_listener(dostrel_listener* listener, dostrel_handler handler, void* user_data) {
     ServerConfig& config = listener->config;
     const dostrel_server_options& options = config.options;
     if (options.handler_timeout_ms > 0 && options.workers == 0) {
@@ -361,8 +360,8 @@ int dostrel_serve_listener(dostrel_listener* listener, dostrel_handler handler,
     std::size_t clocksSize = 0;
     if (options.handler_timeout_ms > 0) {
         clocksSize = sizeof(HandlerClock) * options.workers * threadsPerWorker(config);
-        void* shared = mmap(nullptr, clocksSize, PROT_READ | PROT_WRITE,
-                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        void* shared =
+            mmap(nullptr, clocksSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (shared == MAP_FAILED) {
             int error = errno;
             serverLog(config, "no shared memory for the handler clocks: %s", std::strerror(error));

@@ -171,8 +171,7 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
         return false;
     }
 
-    bool accepting =
-        l.fd >= 0 && now >= l.acceptPausedUntil && l.open.size() < connectionLimit(l);
+    bool accepting = l.fd >= 0 && now >= l.acceptPausedUntil && l.open.size() < connectionLimit(l);
     if (l.fd >= 0 && l.open.size() >= connectionLimit(l)) {
         if (!l.atLimitLogged)
             serverLog(config, "%zu connections open, the limit: accepting again when one closes",

@@ -75,11 +75,11 @@ struct dostrel_listener {
     int fd = -1;
     std::string address;
     unsigned port = 0;
-    int wake[2] = {-1, -1};   // a byte here wakes the loop: a stop, a signal, a child's end
-    int arbiterWake = -1;     // in a worker: the arbiter's wake pipe, to pass a stop on to it
+    int wake[2] = {-1, -1}; // a byte here wakes the loop: a stop, a signal, a child's end
+    int arbiterWake = -1;   // in a worker: the arbiter's wake pipe, to pass a stop on to it
     bool inWorker = false;
     volatile std::sig_atomic_t stopAsked = 0; // dostrel_listener_stop was called
-    std::mutex mutex;         // one thread at a time reads connections
+    std::mutex mutex;                         // one thread at a time reads connections
     std::vector<std::unique_ptr<PendingConnection>> open;
     std::deque<ReadyRequest> ready;
     bool draining = false;

@@ -179,10 +179,9 @@ TEST(CutAnswers, EveryAbnormalEndIsAResetThatTheGatewayReportsAndGoodAnswersStay
     address.sin_port = htons(static_cast<std::uint16_t>(server.port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    std::string huge =
-        std::string("\x09\x23\x19\x63\0\0\0\x01\0\0\0\0\0\0\0\x02", 16) +
-        std::string("\0\0\0\x0cQUERY_STRING\0\0\0\x04huge\0\0\0\x15", 28) + DOSTREL_CONTENT_KEY +
-        std::string(4, '\0');
+    std::string huge = std::string("\x09\x23\x19\x63\0\0\0\x01\0\0\0\0\0\0\0\x02", 16) +
+                       std::string("\0\0\0\x0cQUERY_STRING\0\0\0\x04huge\0\0\0\x15", 28) +
+                       DOSTREL_CONTENT_KEY + std::string(4, '\0');
     ASSERT_EQ(send(fd, huge.data(), huge.size(), MSG_NOSIGNAL), static_cast<ssize_t>(huge.size()));
     for (auto end = Clock::now() + 20s; Clock::now() < end;) {
         if (server.log().find("Connection timed out") != std::string::npos) break;

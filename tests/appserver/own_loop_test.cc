@@ -89,7 +89,8 @@ std::string bodyOf(const std::string& answer) {
 
 /// The request's bytes up to its body, which announces |length| bytes.
 std::string headUpToBody(const std::string& query, std::size_t length) {
-    std::string full = encodeLinkRequest({1, 0, {{"QUERY_STRING", query}}, std::string(length, 'b')});
+    std::string full =
+        encodeLinkRequest({1, 0, {{"QUERY_STRING", query}}, std::string(length, 'b')});
     return full.substr(0, full.size() - length);
 }
 
@@ -98,9 +99,9 @@ void streamingHandler(const dostrel_request* request, dostrel_response* response
     auto* record = static_cast<Record*>(data);
     std::string query = dostrel_request_get(request, "QUERY_STRING", nullptr);
     if (query == "ignore") {
-        dostrel_response_printf(response, "ignored %llu bytes",
-                                static_cast<unsigned long long>(
-                                    dostrel_request_content_length(request)));
+        dostrel_response_printf(
+            response, "ignored %llu bytes",
+            static_cast<unsigned long long>(dostrel_request_content_length(request)));
         return;
     }
     if (query == "wait") record->bodyStarted.set_value();
@@ -194,7 +195,8 @@ TEST(StreamedBody, PiecesArriveWhileSentUnderTheLimitsAndTheTimeLimit) {
 
     // A handler that answers without reading: the rest is read and dropped, the answer whole.
     int ignoring = connectTo(server.port());
-    sendText(ignoring, encodeLinkRequest({1, 0, {{"QUERY_STRING", "ignore"}}, std::string(300000, 'b')}));
+    sendText(ignoring,
+             encodeLinkRequest({1, 0, {{"QUERY_STRING", "ignore"}}, std::string(300000, 'b')}));
     EXPECT_EQ(answerOn(ignoring), "Content-Length: 20\n\nignored 300000 bytes");
     EXPECT_EQ(server.stop(), 0);
 }
@@ -206,8 +208,7 @@ void togetherHandler(const dostrel_request* request, dostrel_response* response,
     std::unique_lock<std::mutex> lock(record->mutex);
     record->peak = std::max(record->peak, ++record->inside);
     record->changed.notify_all();
-    bool together =
-        record->changed.wait_for(lock, 10s, [&] { return record->peak >= count; });
+    bool together = record->changed.wait_for(lock, 10s, [&] { return record->peak >= count; });
     --record->inside;
     ++record->handled;
     lock.unlock();
@@ -301,7 +302,8 @@ TEST(OwnLoop, AcceptOnThreadsBesideASecondServerEachStoppedOnItsOwn) {
     ASSERT_NE(b.listener, nullptr);
 
     for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(ask(dostrel_listener_port(a), std::to_string(i)), "A answers " + std::to_string(i));
+        EXPECT_EQ(ask(dostrel_listener_port(a), std::to_string(i)),
+                  "A answers " + std::to_string(i));
         EXPECT_EQ(ask(b.port(), std::to_string(i)), "B answers " + std::to_string(i));
     }
     dostrel_listener_stop(a);

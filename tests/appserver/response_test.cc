@@ -164,10 +164,13 @@ TEST(Response, FlushSendsNowAndWritingGoesOnPhrasesAreNeverEmpty) {
     EXPECT_EQ(errno, EALREADY);
     dostrel_response_free(response);
 
-    const std::pair<int, const char*> phrases[] = {
-        {299, "Success"},   {418, "I'm a teapot"}, {422, "Unprocessable Content"},
-        {451, "Unavailable For Legal Reasons"},    {599, "Server Error"},
-        {199, "Informational"},                    {999, "Unknown Status"}};
+    const std::pair<int, const char*> phrases[] = {{299, "Success"},
+                                                   {418, "I'm a teapot"},
+                                                   {422, "Unprocessable Content"},
+                                                   {451, "Unavailable For Legal Reasons"},
+                                                   {599, "Server Error"},
+                                                   {199, "Informational"},
+                                                   {999, "Unknown Status"}};
     for (auto [code, phrase] : phrases) {
         SocketPair one;
         response = dostrel_response_new(one.ends[0], 0);

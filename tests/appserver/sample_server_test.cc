@@ -337,7 +337,7 @@ TEST(SampleServer, KilledWorkerIsReplacedAndWorkersEndWithTheirServer) {
 
 /// The gateway's output lines for |query|, each with the time it arrived.
 std::vector<std::pair<std::string, Clock::time_point>> linesAsTheyCome(const WorkDirectory& dir,
-                                                                        const std::string& query) {
+                                                                       const std::string& query) {
     int out[2];
     std::vector<std::pair<std::string, Clock::time_point>> lines;
     if (pipe(out) != 0) return lines;

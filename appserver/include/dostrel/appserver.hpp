@@ -33,7 +33,7 @@ namespace dostrel {
 
 /// A failed library call: the errno it set, and what was being done.
 class error : public std::system_error {
-public:
+  public:
     error(int code, const char* what) : std::system_error(code, std::generic_category(), what) {}
 };
 
@@ -56,7 +56,7 @@ struct options : dostrel_server_options {
 
 /// A streamed body read in pieces, as a std::streambuf; a buffered body read from memory.
 class body_buffer : public std::streambuf {
-public:
+  public:
     explicit body_buffer(const dostrel_request* request) : request_(request) {
         std::size_t length = 0;
         const char* body = dostrel_request_body(request, &length);
@@ -64,7 +64,7 @@ public:
         if (length > 0) setg(start, start, start + length);
     }
 
-protected:
+  protected:
     int_type underflow() override {
         if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
         long long got = dostrel_request_read_body(request_, piece_, sizeof piece_);
@@ -74,26 +74,26 @@ protected:
         return traits_type::to_int_type(*gptr());
     }
 
-private:
+  private:
     const dostrel_request* request_;
     char piece_[16384];
 };
 
 /// A std::istream over the body (see body_buffer).
 class body_stream : public std::istream {
-public:
+  public:
     explicit body_stream(const dostrel_request* request) : std::istream(nullptr), buffer_(request) {
         rdbuf(&buffer_);
         exceptions(std::ios::badbit); // a failed read rethrows dostrel::error
     }
 
-private:
+  private:
     body_buffer buffer_;
 };
 
 /// A request: borrowed in a handler, owned (and freed) when it came from listener::accept.
 class request {
-public:
+  public:
     explicit request(const dostrel_request* handle, bool owned = false)
         : handle_(handle), owned_(owned) {}
     request(request&& other) noexcept
@@ -142,7 +142,7 @@ public:
     body_stream stream() const { return body_stream(handle_); }
     const dostrel_request* handle() const { return handle_; }
 
-private:
+  private:
     const dostrel_request* handle_;
     bool owned_;
 };
@@ -150,7 +150,7 @@ private:
 /// A response: borrowed in a handler, owned when it came from listener::accept. An owned one
 /// is finished when it goes, or aborted (a reset) when an exception is unwinding past it.
 class response {
-public:
+  public:
     explicit response(dostrel_response* handle, bool owned = false)
         : handle_(handle), owned_(owned), exceptions_(std::uncaught_exceptions()) {}
     response(response&& other) noexcept
@@ -197,8 +197,8 @@ public:
     template <class... Arguments>
     response& format(std::format_string<Arguments...> format, Arguments&&... arguments) {
         char piece[512];
-        auto result = std::format_to_n(piece, sizeof piece, format,
-                                       std::forward<Arguments>(arguments)...);
+        auto result =
+            std::format_to_n(piece, sizeof piece, format, std::forward<Arguments>(arguments)...);
         if (static_cast<std::size_t>(result.size) <= sizeof piece)
             return write(piece, static_cast<std::size_t>(result.size));
         return write(std::format(format, std::forward<Arguments>(arguments)...));
@@ -209,12 +209,18 @@ public:
         detail::check(dostrel_response_flush(handle_), "flushing the response");
         return *this;
     }
-    void finish() { detail::check(dostrel_response_finish(handle_), "finishing the response"); }
+    void finish() {
+        detail::check(dostrel_response_finish(handle_), "finishing the response");
+    }
     /// Ends the response with a reset: the gateway reports it as cut.
-    void abort() { dostrel_response_abort(handle_); }
-    dostrel_response* handle() const { return handle_; }
+    void abort() {
+        dostrel_response_abort(handle_);
+    }
+    dostrel_response* handle() const {
+        return handle_;
+    }
 
-private:
+  private:
     dostrel_response* handle_;
     bool owned_;
     int exceptions_;
@@ -254,7 +260,7 @@ void call(const dostrel_request* handle, dostrel_response* answer, void* data) {
 /// A listening server of one's own: accept requests in a loop (on as many threads as wanted),
 /// or serve with a handler as dostrel::serve does. Throws dostrel::error when it cannot listen.
 class listener {
-public:
+  public:
     explicit listener(const options& settings) : handle_(dostrel_listen(&settings)) {
         if (handle_ == nullptr) throw error(errno, "listening");
     }
@@ -272,9 +278,9 @@ public:
             if (errno == ESHUTDOWN) return std::nullopt;
             throw error(errno, "accepting a request");
         }
-        return std::optional<std::pair<request, response>>(
-            std::in_place, std::piecewise_construct, std::forward_as_tuple(in, true),
-            std::forward_as_tuple(out, true));
+        return std::optional<std::pair<request, response>>(std::in_place, std::piecewise_construct,
+                                                           std::forward_as_tuple(in, true),
+                                                           std::forward_as_tuple(out, true));
     }
     /// Serves with |handler|(const request&, response&) until a stop. Throws dostrel::error.
     template <class Handler> void serve(Handler&& handler) {
@@ -287,7 +293,7 @@ public:
     void stop() { dostrel_listener_stop(handle_); }
     dostrel_listener* handle() const { return handle_; }
 
-private:
+  private:
     dostrel_listener* handle_;
 };
 
