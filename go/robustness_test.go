@@ -140,6 +140,21 @@ func TestRobustness(t *testing.T) {
 		!strings.Contains(strictLogs.String(), ": not-allowed (") {
 		t.Errorf("not allowed, but answered %q; log %q", got, strictLogs)
 	}
+	// The package's Serve, as fcgi.Serve: nil is http.DefaultServeMux; it ends with its listener.
+	http.HandleFunc("/default-mux", func(w http.ResponseWriter, r *http.Request) { io.WriteString(w, "default") })
+	l, _ := net.Listen("tcp", "127.0.0.1:0")
+	ended := make(chan error)
+	go func() { ended <- dostrel.Serve(l, nil) }()
+	got, err := exchange(t, l.Addr().String(), linkRequest("/default-mux", nil, ""))
+	l.Close()
+	if !strings.HasSuffix(got, "\r\n\r\ndefault") || err != nil || <-ended == nil {
+		t.Errorf("Serve with a nil handler: %q %v", got, err)
+	}
+	closed := &dostrel.Server{}
+	closed.Close()
+	if err := closed.ListenAndServe(""); err != dostrel.ErrServerClosed {
+		t.Errorf("ListenAndServe after Close: %v", err)
+	}
 	bad := &dostrel.Server{Allow: []string{"10.0.0.0/33"}}
 	if err := bad.Serve(nil); err == nil || !strings.Contains(err.Error(), "10.0.0.0/33") {
 		t.Errorf("a bad allow-list entry: %v", err)

@@ -92,11 +92,18 @@ func Serve(l net.Listener, handler http.Handler) error {
 	return srv.Serve(l)
 }
 
-// ListenAndServe listens on the TCP address addr ("127.0.0.1:9000"; bind the loopback address
-// or a private one: whoever connects can claim any CGI variable) and calls Serve.
+// DefaultAddr is where ListenAndServe listens when given no address, as the project's other
+// application servers do.
+const DefaultAddr = "127.0.0.1:9000"
+
+// ListenAndServe listens on the TCP address addr (DefaultAddr if empty; bind the loopback
+// address or a private one: whoever connects can claim any CGI variable) and calls Serve.
 func (srv *Server) ListenAndServe(addr string) error {
 	if srv.inShutdown.Load() {
 		return ErrServerClosed
+	}
+	if addr == "" {
+		addr = DefaultAddr
 	}
 	l, err := net.Listen("tcp", addr)
 	if err != nil {
