@@ -76,7 +76,8 @@ uint64_t dostrel_request_content_length(const dostrel_request* request);
  * request read from memory. Reading changes the request's position only. */
 long long dostrel_request_read_body(const dostrel_request* request, void* buffer, size_t size);
 /* The request as the gateway sent it: writes the bytes when |capacity| suffices and returns
- * how many there are (so a first call with capacity 0 gives the size). */
+ * how many there are (so a first call with capacity 0 gives the size). A streamed request is
+ * encoded with the body it holds, an empty one. */
 size_t dostrel_request_encode(const dostrel_request* request, void* out, size_t capacity);
 
 /* ---- Decoding ------------------------------------------------------------------------------ */
