@@ -410,7 +410,7 @@ func (srv *Server) resetConns() {
 
 // The buffers of the connections, used again: most requests and answers are small.
 var (
-	readers = sync.Pool{New: func() any { return bufio.NewReaderSize(nil, 16<<10) }}
+	readers = sync.Pool{New: func() any { return bufio.NewReaderSize(nil, 4<<10) }}
 	writers = sync.Pool{New: func() any { return bufio.NewWriterSize(nil, 32<<10) }}
 )
 
