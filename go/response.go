@@ -16,6 +16,16 @@ import (
 // gets a Content-Length, as net/http gives one to small responses finished without Flush.
 const holdBytes = 16 << 10
 
+// The bytes http.DetectContentType looks at.
+const sniffLen = 512
+
+func minInt(a, b int) int {
+	if a < b {
+		return a
+	}
+	return b
+}
+
 // The web server frames the response for its client: these headers are its business.
 var hopByHop = map[string]bool{
 	"Connection": true, "Transfer-Encoding": true, "Keep-Alive": true, "Upgrade": true,
@@ -95,6 +105,10 @@ func (w *response) Write(p []byte) (int, error) {
 	}
 	w.written += int64(len(p))
 	if w.req.Method == http.MethodHead {
+		// No body, but its first bytes give the Content-Type, as for GET.
+		if keep := sniffLen - len(w.held); !w.headSent && keep > 0 {
+			w.held = append(w.held, p[:minInt(keep, len(p))]...)
+		}
 		return len(p), nil
 	}
 	if !w.headSent {
@@ -102,7 +116,7 @@ func (w *response) Write(p []byte) (int, error) {
 			w.held = append(w.held, p...)
 			return len(p), nil
 		}
-		w.sendHead()
+		w.sendHead(p)
 		if w.err != nil {
 			return 0, w.err
 		}
@@ -128,7 +142,7 @@ func (w *response) Flush() {
 		w.WriteHeader(http.StatusOK)
 	}
 	if !w.headSent {
-		w.sendHead()
+		w.sendHead(nil)
 	}
 	if w.err == nil {
 		if err := w.out.Flush(); err != nil {
@@ -149,16 +163,21 @@ func (w *response) fail(err error) {
 	}
 }
 
-// sendHead puts the Status line, the headers and the held body bytes into the output buffer.
-func (w *response) sendHead() {
+// sendHead puts the Status line, the headers and the held body bytes into the output buffer;
+// next is the body's next bytes, if any, for the Content-Type when nothing is held.
+func (w *response) sendHead(next []byte) {
 	w.headSent = true
 	h := w.header
 	if w.handlerDone && w.bodyAllowed() && w.declared < 0 && h.Get("Transfer-Encoding") == "" &&
 		(w.req.Method != http.MethodHead || w.written > 0) {
 		h.Set("Content-Length", strconv.FormatInt(w.written, 10))
 	}
-	if _, typed := h["Content-Type"]; !typed && w.bodyAllowed() && len(w.held) > 0 {
-		h.Set("Content-Type", http.DetectContentType(w.held))
+	sample := w.held
+	if len(sample) == 0 {
+		sample = next
+	}
+	if _, typed := h["Content-Type"]; !typed && w.bodyAllowed() && len(sample) > 0 {
+		h.Set("Content-Type", http.DetectContentType(sample))
 	}
 	text := http.StatusText(w.status)
 	if text == "" {
@@ -173,10 +192,10 @@ func (w *response) sendHead() {
 	// WriteSubset drops invalid names and turns line breaks in values into spaces.
 	h.WriteSubset(out, hopByHop)
 	out.WriteString("\r\n")
-	if len(w.held) > 0 {
+	if len(w.held) > 0 && w.req.Method != http.MethodHead {
 		out.Write(w.held)
-		w.held = nil
 	}
+	w.held = nil
 	if err := errorOf(out); err != nil {
 		w.fail(err)
 	}
@@ -196,7 +215,7 @@ func (w *response) finish() bool {
 		w.status = http.StatusOK
 	}
 	if !w.headSent {
-		w.sendHead()
+		w.sendHead(nil)
 	}
 	if w.err == nil {
 		if err := w.out.Flush(); err != nil {

@@ -234,9 +234,11 @@ func TestResponseEnds(t *testing.T) {
 				length = line[len("Content-Length: "):]
 			}
 		}
-		if status != 0 || errs != "" || length != c.length || len(body) != c.body {
-			t.Errorf("%s %s: exit %d, stderr %q, Content-Length %q, %d body bytes", c.method,
-				c.path, status, errs, length, len(body))
+		// The type is sniffed from the body, for HEAD as for GET.
+		typed := strings.Contains(string(head), "\r\nContent-Type: text/plain; charset=utf-8")
+		if status != 0 || errs != "" || length != c.length || len(body) != c.body || !typed {
+			t.Errorf("%s %s: exit %d, stderr %q, Content-Length %q, %d body bytes, head %q",
+				c.method, c.path, status, errs, length, len(body), head)
 		}
 	}
 	cut := func(addr, path string) {
