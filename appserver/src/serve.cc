@@ -201,17 +201,18 @@ std::size_t running(const std::vector<Worker>& workers) {
 void killLateHandlers(dostrel_listener& l, std::vector<Worker>& workers, HandlerClock* clocks) {
     unsigned limit = l.config.options.handler_timeout_ms;
     unsigned threads = threadsPerWorker(l.config);
-    long long now = steadyMs();
+    std::uint32_t now = steadyMs();
     for (std::size_t i = 0; i < workers.size(); ++i) {
         if (workers[i].pid <= 0 || workers[i].killedForTime) continue;
         for (unsigned t = 0; t < threads; ++t) {
             HandlerClock& clock = clocks[i * threads + t];
-            long long started = clock.startedMs.load();
-            if (started == 0 || now - started <= limit) continue;
+            std::uint32_t started = clock.startedMs.load();
+            std::uint32_t ran = now - started;
+            if (started == 0 || ran <= limit) continue;
             serverLog(l.config,
                       "the handler for %s ran %.1f s, over the time limit of %.1f s: worker %ld "
                       "killed, its connections reset",
-                      clock.peer, static_cast<double>(now - started) / 1000,
+                      clock.peer, static_cast<double>(ran) / 1000,
                       static_cast<double>(limit) / 1000, static_cast<long>(workers[i].pid));
             kill(workers[i].pid, SIGKILL);
             workers[i].killedForTime = true;

@@ -66,7 +66,9 @@ struct ReadyRequest {
 /// When a handler started, and for whom: one per serving thread, in memory the arbiter shares,
 /// so that it can kill a worker whose handler outlived handler_timeout_ms.
 struct HandlerClock {
-    std::atomic<long long> startedMs; // steady clock; 0 while no handler runs
+    // Steady-clock milliseconds, modulo 2^32 (a 32-bit atomic is lock-free, so it works across
+    // processes everywhere); 0 while no handler runs.
+    std::atomic<std::uint32_t> startedMs;
     char peer[64];
 };
 
