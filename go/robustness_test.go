@@ -54,6 +54,8 @@ func exchange(t *testing.T, addr string, data []byte) (string, error) {
 	return string(got), err
 }
 
+var defaultMux sync.Once // the route on http.DefaultServeMux, registered once
+
 func TestRobustness(t *testing.T) {
 	handler := http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
 		body, _ := io.ReadAll(r.Body)
@@ -85,11 +87,10 @@ func TestRobustness(t *testing.T) {
 		"bad-cookie":          []byte("GET / HTTP/1.1\r\n\r\n"),
 		"unsupported-version": {9, 0x23, 0x19, 0x63, 0, 0, 0, 2, 0, 0, 0, 0},
 	} {
-		started := time.Now()
-		// Refused as the field arrives, not at the read timeout; not a byte answered.
-		if got, _ := exchange(t, addr, data); got != "" || time.Since(started) > 900*time.Millisecond ||
-			!strings.Contains(logs.String(), ": "+reason+" (") {
-			t.Errorf("%s: answered %q after %v; log:\n%s", reason, got, time.Since(started), logs)
+		// Refused as the field arrives (not at the read timeout: the reason says which), and
+		// not a byte answered.
+		if got, _ := exchange(t, addr, data); got != "" || !strings.Contains(logs.String(), ": "+reason+" (") {
+			t.Errorf("%s: answered %q; log:\n%s", reason, got, logs)
 		}
 	}
 	c, _ := net.Dial("tcp", addr) // the connection ends mid-request
@@ -141,7 +142,9 @@ func TestRobustness(t *testing.T) {
 		t.Errorf("not allowed, but answered %q; log %q", got, strictLogs)
 	}
 	// The package's Serve, as fcgi.Serve: nil is http.DefaultServeMux; it ends with its listener.
-	http.HandleFunc("/default-mux", func(w http.ResponseWriter, r *http.Request) { io.WriteString(w, "default") })
+	defaultMux.Do(func() {
+		http.HandleFunc("/default-mux", func(w http.ResponseWriter, r *http.Request) { io.WriteString(w, "default") })
+	})
 	l, _ := net.Listen("tcp", "127.0.0.1:0")
 	ended := make(chan error)
 	go func() { ended <- dostrel.Serve(l, nil) }()
