@@ -60,8 +60,8 @@ add_test(NAME docs_commands
 set_tests_properties(docs_commands PROPERTIES TIMEOUT 900)
 
 # The README's first command and the guides' serve scripts on a minimal Debian 12 made with
-# debootstrap, with nothing installed beforehand (as root only): some 2 to 5 minutes, more on
-# the first run of a week, which makes the root anew.
+# debootstrap, with nothing installed beforehand (as root only): 1 to 2 minutes on 2 cores, one
+# more on the first run of a week, which makes the root anew.
 add_test(NAME fresh_root_scripts
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR})
 set_tests_properties(fresh_root_scripts PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
