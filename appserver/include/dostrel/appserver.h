@@ -202,7 +202,8 @@ typedef struct dostrel_server_options {
     /* Called once a request's variables have arrived: nonzero streams this request's body (the
      * handler runs now and reads the body with dostrel_request_read_body), 0 buffers it whole
      * first. NULL: every body is buffered (the default, which keeps slow clients away from
-     * handlers). dostrel_stream_every_body streams them all. */
+     * handlers). dostrel_stream_every_body streams them all. |user_data| is dostrel_serve's
+     * (NULL under dostrel_accept). */
     int (*stream_body)(const dostrel_request* request, void* user_data);
     /* A handler running longer than this (0: no limit) has its worker killed and replaced, and
      * its connection reset; needs worker processes (workers > 0). */
