@@ -35,10 +35,12 @@ struct SampleOptions {
         "'listening on ADDRESS:PORT' once it accepts connections. --workers N serves with N\n"
         "worker processes (default: one per processor); --serial serves in one process, one\n"
         "request at a time; --threads N gives each worker N threads. --timeout kills and\n"
-        "replaces a worker whose handler runs longer, resetting its connection. --allow takes "
-        "connections only from these addresses (ADDRESS/BITS\n"
-        "for a range). --print-pattern writes the N bytes that a request with bytes=N in its\n"
-        "query string gets. SIGTERM stops after serving what has arrived.\n");
+        "replaces a worker whose handler runs longer, resetting its connection. --allow\n"
+        "takes connections only from these addresses (ADDRESS/BITS for a range).\n"
+        "--print-pattern writes the N bytes that a request with bytes=N in its query string\n"
+        "gets. Answers: ?bytes=N, ?echo, ?keys, ?delay=MS, ?stream=N (N lines, each flushed,\n"
+        "100 ms apart), POST ?sum (LENGTH SHA256HEX of the body, streamed), else a page.\n"
+        "SIGTERM stops after serving what has arrived.\n");
     std::exit(2);
 }
 
