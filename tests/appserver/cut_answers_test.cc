@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -174,6 +175,8 @@ TEST(CutAnswers, EveryAbnormalEndIsAResetThatTheGatewayReportsAndGoodAnswersStay
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    timeval bound = {60, 0}; // a hang fails the test instead of blocking it
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(server.port));
