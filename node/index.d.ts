@@ -17,7 +17,7 @@ export type RefusalReason =
   | 'variables-too-large' | 'body-too-large' | 'truncated' | 'timeout' | 'not-allowed';
 
 export interface LogInfo {
-  type: 'refused' | 'dropped' | 'handler-error' | 'worker-exit' | 'shutdown-timeout' | 'worker-start-error';
+  type: 'refused' | 'dropped' | 'handler-error' | 'response-timeout' | 'worker-exit' | 'shutdown-timeout' | 'worker-start-error';
   reason?: RefusalReason;
   detail?: string;
   peer?: string;
@@ -35,6 +35,9 @@ export type Logger = ((line: string, info: LogInfo) => void) | { error(line: str
 export interface ServerOptions extends Limits {
   /** Milliseconds for the whole link request to arrive, from the accept (30000); 0: no limit. */
   requestTimeout?: number;
+  /** Milliseconds from a request's arrival to the end of its response (300000); past it the
+   * connection is reset and one line logged; 0: no limit. */
+  responseTimeout?: number;
   /** Most connections at once; more are closed at the accept and logged (no limit). */
   maxConnections?: number;
   /** Peer addresses allowed to connect; every peer when absent. */
@@ -62,6 +65,7 @@ export class Server extends NetServer {
   constructor(handler?: RequestListener);
   readonly limits: Required<Limits>;
   readonly requestTimeout: number;
+  readonly responseTimeout: number;
   on(event: 'request', listener: RequestListener): this;
   on(event: 'clientError', listener: (err: RefusalError, socket: Socket) => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;

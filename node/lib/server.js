@@ -234,11 +234,13 @@ function refuse(conn, reason, detail) {
   err.code = 'ERR_DOSTREL_REFUSED';
   err.reason = reason;
   err.peer = conn.peer;
+  // Closed before the listeners hear of it: handlers written for node:http (Fastify's default
+  // one) answer a client error with an HTTP 400, which the gateway would relay as the answer.
+  socket.destroy();
   server.emit('clientError', err, socket);
   // A request already handed to the application is aborted, as node:http aborts one whose
   // client went away; an 'error' reaches it only if it listens.
   if (req && !req.destroyed) req.destroy(err);
-  socket.destroy();
 }
 
 // -- responses that do not end normally --------------------------------------------------------
