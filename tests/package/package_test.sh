@@ -330,9 +330,9 @@ check "it answers through the installed gateway" \
 
 echo "# a wheel made offline installs into a fresh venv"
 cd "$copy" || exit 1
-python3 -m venv --system-site-packages build-venv
+/usr/bin/python3 -m venv --system-site-packages build-venv
 build-venv/bin/pip wheel --no-index --no-build-isolation --wheel-dir dist ./python
-python3 -m venv venv
+/usr/bin/python3 -m venv venv
 venv/bin/pip install --no-index dist/dostrel_wsgi-1.0-py3-none-any.whl
 start_server venv-wsgi venv/bin/dostrel-wsgi --bind 127.0.0.1:0 --chdir "$work/wsgi" hello:app
 check "the venv's dostrel-wsgi answers through the installed gateway" \
