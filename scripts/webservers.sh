@@ -152,3 +152,40 @@ stop_started() {
     started_pids=()
     started_groups=()
 }
+
+# serve_example ROOT COMMAND...: the examples' serve scripts. Starts COMMAND, an application
+# server that prints "listening on 127.0.0.1:PORT" on standard output once it accepts
+# connections (its standard error goes to ROOT/app.log), puts the gateway in ROOT/cgi-bin with
+# every path going to it, and lighttpd in front; sets url. Shows the application's output and
+# fails when it does not start.
+serve_example() {
+    local root=$1 app_port
+    shift
+    "$@" >"$root/app.out" 2>"$root/app.log" &
+    started_pids+=($!)
+    for _ in $(seq 600); do
+        grep -q '^listening on' "$root/app.out" && break
+        kill -0 "${started_pids[-1]}" 2>/dev/null || break
+        sleep 0.05
+    done
+    app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/app.out" | head -1)
+    if [ -z "$app_port" ]; then
+        echo "the application did not start:" >&2
+        cat "$root/app.out" "$root/app.log" >&2
+        return 1
+    fi
+    install_gateway "$root/cgi-bin" "# Every path goes to the example's application server.
+link * tcp 127.0.0.1 $app_port
+"
+    start_webserver_anywhere lighttpd "$root"
+    url="http://127.0.0.1:$webserver_port/cgi-bin/dostrel/"
+}
+
+# serve_until_stopped: returns only when a server it started has ended on its own (status 1);
+# SIGINT and SIGTERM run the caller's traps at once. The wait builtin, not a foreground command:
+# bash runs those traps only once a foreground command has ended, but interrupts wait at once.
+serve_until_stopped() {
+    wait -n "${started_pids[@]}" || true
+    echo "a server ended on its own; stopping the others" >&2
+    return 1
+}

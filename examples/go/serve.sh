@@ -9,16 +9,7 @@ cd "$(dirname "$0")/../.."
 source_dir=$(pwd)
 . scripts/packages.sh
 need_packages lighttpd curl golang-go golang-github-go-chi-chi-dev
-if [ -z "${DOSTREL_BUILD:-}" ]; then
-    DOSTREL_BUILD=$source_dir/build-go
-    if [ ! -x "$DOSTREL_BUILD/dostrel" ]; then
-        need_packages g++ cmake make
-        echo "building the gateway in $DOSTREL_BUILD"
-        cmake -S . -B "$DOSTREL_BUILD" -DDOSTREL_TESTS=OFF >/dev/null
-        cmake --build "$DOSTREL_BUILD" -j2 --target dostrel >/dev/null
-    fi
-fi
-export DOSTREL_BUILD DOSTREL_EXAMPLES=$source_dir/examples/webservers PATH=$PATH:/usr/sbin
+use_gateway_build
 . scripts/webservers.sh
 
 root=$(mktemp -d)
@@ -27,20 +18,7 @@ trap 'exit 0' INT TERM
 # No module proxy: go.mod's replace directives name the package and chi on this machine.
 (cd examples/go && GOPROXY=off GOFLAGS= go build -o "$root/guestbook" .)
 
-"$root/guestbook" -listen 127.0.0.1:0 >"$root/app.out" 2>"$root/app.log" &
-started_pids+=($!)
-for _ in $(seq 100); do
-    grep -q '^listening on' "$root/app.out" && break
-    kill -0 "${started_pids[-1]}" 2>/dev/null || { cat "$root/app.log" >&2; exit 1; }
-    sleep 0.05
-done
-app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/app.out")
-[ -n "$app_port" ] || { echo "the application did not start" >&2; exit 1; }
-install_gateway "$root/cgi-bin" "# Every path goes to the guest book.
-link * tcp 127.0.0.1 $app_port
-"
-start_webserver_anywhere lighttpd "$root"
-url="http://127.0.0.1:$webserver_port/cgi-bin/dostrel/"
+serve_example "$root" "$root/guestbook" -listen 127.0.0.1:0
 echo "Serving the guest book at $url"
 if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
     echo "== curl -sS -L --data 'entry=hello from curl' ${url}sign"
@@ -51,4 +29,4 @@ if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
 fi
 echo "Open it in a browser; Ctrl-C stops the servers."
 echo "The application's log: $root/app.log"
-while kill -0 "${started_pids[0]}" 2>/dev/null; do sleep 1; done
+serve_until_stopped

@@ -20,20 +20,8 @@ root=$(mktemp -d)
 trap 'stop_started; rm -rf "$root"' EXIT
 trap 'exit 0' INT TERM
 
-PORT=0 node examples/node/app.js >"$root/app.out" &
-started_pids+=($!)
-for _ in $(seq 600); do
-    grep -q '^listening on' "$root/app.out" && break
-    kill -0 "${started_pids[-1]}" 2>/dev/null || { cat "$root/app.out" >&2; exit 1; }
-    sleep 0.05
-done
-app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/app.out" | head -1)
-[ -n "$app_port" ] || { echo "the application did not start" >&2; exit 1; }
-install_gateway "$root/cgi-bin" "link * tcp 127.0.0.1 $app_port
-"
-start_webserver_anywhere lighttpd "$root"
-url="http://127.0.0.1:$webserver_port/cgi-bin/dostrel/"
-echo "Express application on 127.0.0.1:$app_port, through lighttpd and dostrel at:"
+serve_example "$root" env PORT=0 node examples/node/app.js
+echo "Express application through lighttpd and dostrel at:"
 echo "    $url"
 if [ "${DOSTREL_DEMO_ONCE:-0}" = 1 ]; then
     echo "POST ${url}greet:"
@@ -41,8 +29,4 @@ if [ "${DOSTREL_DEMO_ONCE:-0}" = 1 ]; then
     exit 0
 fi
 echo "Ctrl-C stops it."
-# Waiting with the wait builtin, not in a foreground command: bash runs the traps of SIGINT and
-# SIGTERM only once a foreground command has ended, but interrupts wait at once.
-wait -n "${started_pids[@]}" || true
-echo "a server ended on its own; stopping the other" >&2
-exit 1
+serve_until_stopped

@@ -24,23 +24,8 @@ GEM_HOME=$root/gems gem install -q --local --no-document "$root/src/"dostrel-*.g
 
 # The application server: one worker of four threads (the guest book keeps its entries in the
 # worker's memory), its log in the temporary folder.
-GEM_HOME=$root/gems "$root/gems/bin/dostrel-rack" --bind 127.0.0.1:0 --threads 4 \
-    --chdir "$source_dir/examples/ruby" config.ru >"$root/rack.out" 2>"$root/rack.log" &
-started_pids+=($!)
-for _ in $(seq 600); do
-    grep -q '^listening on' "$root/rack.out" && break
-    kill -0 "${started_pids[-1]}" 2>/dev/null || break
-    sleep 0.05
-done
-app_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$root/rack.out")
-[ -n "$app_port" ] || { cat "$root/rack.log" >&2; exit 1; }
-
-install_gateway "$root/cgi-bin" "# Every path goes to the guest book.
-link * tcp 127.0.0.1 $app_port
-"
-port=$(free_port 8080)
-start_webserver lighttpd "$root" "$port"
-url="http://127.0.0.1:$port/cgi-bin/dostrel/"
+serve_example "$root" env GEM_HOME="$root/gems" "$root/gems/bin/dostrel-rack" \
+    --bind 127.0.0.1:0 --threads 4 --chdir "$source_dir/examples/ruby" config.ru
 
 echo "Serving the guest book at $url"
 if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
@@ -48,13 +33,9 @@ if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
     curl -sS -L -c "$root/cookies" -b "$root/cookies" --data 'entry=hello from curl' "${url}sign"
     echo
     echo "== access log"
-    cat "$root/rack.log"
+    cat "$root/app.log"
     exit 0
 fi
 echo "Open it in a browser; Ctrl-C stops the servers."
-echo "dostrel-rack's log: $root/rack.log"
-# Waiting with the wait builtin, not in a foreground command: bash runs the traps of SIGINT and
-# SIGTERM only once a foreground command has ended, but interrupts wait at once.
-wait -n "${started_pids[@]}" || true
-echo "a server ended on its own; stopping the other" >&2
-exit 1
+echo "dostrel-rack's log: $root/app.log"
+serve_until_stopped
