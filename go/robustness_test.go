@@ -5,6 +5,7 @@
 package dostrel_test
 
 import (
+	"bufio"
 	"bytes"
 	"context"
 	"encoding/binary"
@@ -13,9 +14,9 @@ import (
 	"io"
 	"net"
 	"net/http"
+	"net/textproto"
 	"strings"
 	"sync"
-	"syscall"
 	"testing"
 	"time"
 
@@ -25,20 +26,17 @@ import (
 
 // linkRequest is the bytes of a GET request for path with extra variables and a body.
 func linkRequest(path string, extra []string, body string) []byte {
-	vars := append([]string{"REQUEST_METHOD=GET", "PATH_INFO=" + path, "REMOTE_ADDR=127.0.0.1"}, extra...)
-	var b bytes.Buffer
-	number := func(n int) { binary.Write(&b, binary.BigEndian, uint32(n)) }
-	text := func(s string) { number(len(s)); b.WriteString(s) }
-	b.Write([]byte{9, 0x23, 0x19, 0x63, 0, 0, 0, 1, 0, 0, 0, 0})
-	number(len(vars) + 1)
-	for _, v := range vars {
+	b := []byte{9, 0x23, 0x19, 0x63, 0, 0, 0, 1, 0, 0, 0, 0}
+	b = binary.BigEndian.AppendUint32(b, uint32(len(extra)+4))
+	fields := []string{"REQUEST_METHOD", "GET", "PATH_INFO", path, "REMOTE_ADDR", "127.0.0.1"}
+	for _, v := range extra {
 		name, value, _ := strings.Cut(v, "=")
-		text(name)
-		text(value)
+		fields = append(fields, name, value)
 	}
-	text("XBRENNOX_CONTENT_DATA")
-	text(body)
-	return b.Bytes()
+	for _, field := range append(fields, "XBRENNOX_CONTENT_DATA", body) {
+		b = append(binary.BigEndian.AppendUint32(b, uint32(len(field))), field...)
+	}
+	return b
 }
 
 // exchange sends data on a new connection and reads until the close; a reset is the error.
@@ -57,11 +55,49 @@ func exchange(t *testing.T, addr string, data []byte) (string, error) {
 var defaultMux sync.Once // the route on http.DefaultServeMux, registered once
 
 func TestRobustness(t *testing.T) {
-	handler := http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+	block := bytes.Repeat([]byte("0123456789abcdef"), 4096) // 64 KiB
+	events, started := make(chan string, 2), make(chan struct{}, 1)
+	mux := http.NewServeMux()
+	mux.HandleFunc("/", func(w http.ResponseWriter, r *http.Request) {
 		body, _ := io.ReadAll(r.Body)
 		fmt.Fprintf(w, "%s %d", r.URL.Path, len(body))
 	})
-	addr, logs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: handler, MaxKeys: 50,
+	mux.HandleFunc("/wait", func(w http.ResponseWriter, r *http.Request) {
+		events <- "started"
+		select {
+		case <-r.Context().Done():
+			events <- "cancelled"
+		case <-time.After(30 * time.Second):
+			events <- "not cancelled"
+		}
+	})
+	mux.HandleFunc("/whole", func(w http.ResponseWriter, r *http.Request) { w.Write(block[:10000]) })
+	mux.HandleFunc("/declared", func(w http.ResponseWriter, r *http.Request) {
+		w.Header().Set("Content-Length", "65536")
+		w.Write(block)
+	})
+	mux.HandleFunc("/short", func(w http.ResponseWriter, r *http.Request) {
+		w.Header().Set("Content-Length", "100000")
+		w.Write(block)
+	})
+	for _, path := range []string{"/stream", "/panic-late", "/slow"} {
+		path := path
+		mux.HandleFunc(path, func(w http.ResponseWriter, r *http.Request) {
+			w.Write(block)
+			w.(http.Flusher).Flush()
+			if path == "/panic-late" {
+				panic("late failure")
+			} else if path == "/slow" {
+				started <- struct{}{}
+				select {
+				case <-r.Context().Done():
+				case <-time.After(1500 * time.Millisecond):
+				}
+			}
+			w.Write(block)
+		})
+	}
+	addr, logs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: mux, MaxKeys: 50,
 		MaxVariableBytes: 4096, MaxBodyBytes: 1 << 20, BodyMemoryBytes: 1000,
 		ReadTimeout: time.Second, Allow: []string{"10.1.0.0/16", "127.0.0.1"}})
 	good := func(path, body string) {
@@ -106,12 +142,12 @@ func TestRobustness(t *testing.T) {
 		if err != nil {
 			t.Fatal(err)
 		}
+		held = append(held, c)
 		if i%2 == 1 {
 			c.Write(linkRequest("/stalled", nil, "body")[:20])
 		}
-		held = append(held, c)
 	}
-	started := time.Now()
+	begun := time.Now()
 	var wg sync.WaitGroup
 	for i := 0; i < 20; i++ {
 		wg.Add(1)
@@ -121,7 +157,7 @@ func TestRobustness(t *testing.T) {
 		}(i)
 	}
 	wg.Wait()
-	t.Logf("20 requests beside 40 idle or stalled connections in %v", time.Since(started))
+	t.Logf("20 requests beside 40 idle or stalled connections in %v", time.Since(begun))
 	for _, c := range held {
 		c.SetReadDeadline(time.Now().Add(20 * time.Second))
 		if n, err := c.Read(make([]byte, 1)); n != 0 || err == nil {
@@ -129,17 +165,30 @@ func TestRobustness(t *testing.T) {
 		}
 		c.Close()
 	}
-	t.Logf("the stalled connections were dropped after %v", time.Since(started))
+	t.Logf("the stalled connections were dropped after %v", time.Since(begun))
 	if log := logs.String(); strings.Count(log, ": timeout (") != 40 ||
 		!strings.Contains(log, "refused 127.0.0.1:") || !strings.Contains(log, ": truncated (") {
 		t.Errorf("log:\n%s", log)
 	}
 	good("/last", "")
 
-	strict, strictLogs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: handler, Allow: []string{"192.0.2.0/24", "::1"}})
+	// The handler's context ends when the link does.
+	c, _ = net.Dial("tcp", addr)
+	c.Write(linkRequest("/wait", nil, ""))
+	<-events
+	c.Close()
+	if e := <-events; e != "cancelled" {
+		t.Errorf("the context was %s after the link closed", e)
+	}
+
+	strict, strictLogs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: mux, Allow: []string{"192.0.2.0/24", "::1"}})
 	if got, _ := exchange(t, strict, linkRequest("/", nil, "")); got != "" ||
 		!strings.Contains(strictLogs.String(), ": not-allowed (") {
 		t.Errorf("not allowed, but answered %q; log %q", got, strictLogs)
+	}
+	bad := &dostrel.Server{Allow: []string{"10.0.0.0/33"}}
+	if err := bad.Serve(nil); err == nil || !strings.Contains(err.Error(), "10.0.0.0/33") {
+		t.Errorf("a bad allow-list entry: %v", err)
 	}
 	// The package's Serve, as fcgi.Serve: nil is http.DefaultServeMux; it ends with its listener.
 	defaultMux.Do(func() {
@@ -158,128 +207,51 @@ func TestRobustness(t *testing.T) {
 	if err := closed.ListenAndServe(""); err != dostrel.ErrServerClosed {
 		t.Errorf("ListenAndServe after Close: %v", err)
 	}
-	bad := &dostrel.Server{Allow: []string{"10.0.0.0/33"}}
-	if err := bad.Serve(nil); err == nil || !strings.Contains(err.Error(), "10.0.0.0/33") {
-		t.Errorf("a bad allow-list entry: %v", err)
-	}
 
-	// The handler's context ends when the link does.
-	events := make(chan string, 2)
-	waiter, _, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
-		events <- "started"
-		select {
-		case <-r.Context().Done():
-			events <- "cancelled"
-		case <-time.After(30 * time.Second):
-			events <- "not cancelled"
-		}
-	})})
-	c, _ = net.Dial("tcp", waiter)
-	c.Write(linkRequest("/wait", nil, ""))
-	<-events
-	c.Close()
-	if e := <-events; e != "cancelled" {
-		t.Errorf("the context was %s after the link closed", e)
-	}
-}
-
-// The gateway alone, as a web server starts it: whole answers end it with 0, cut ones (a short
-// declared length, a panic after the first bytes, a write timeout, Shutdown's deadline) are
-// resets it reports with error 11 and exit status 1.
-func TestResponseEnds(t *testing.T) {
-	block := bytes.Repeat([]byte("0123456789abcdef"), 4096)
-	started := make(chan struct{}, 1)
-	mux := http.NewServeMux()
-	mux.HandleFunc("/whole", func(w http.ResponseWriter, r *http.Request) { w.Write(block[:10000]) })
-	mux.HandleFunc("/declared", func(w http.ResponseWriter, r *http.Request) {
-		w.Header().Set("Content-Length", "65536")
-		w.Write(block)
-	})
-	mux.HandleFunc("/stream", func(w http.ResponseWriter, r *http.Request) {
-		w.Write(block)
-		w.(http.Flusher).Flush()
-		w.Write(block)
-	})
-	mux.HandleFunc("/short", func(w http.ResponseWriter, r *http.Request) {
-		w.Header().Set("Content-Length", "100000")
-		w.Write(block)
-	})
-	mux.HandleFunc("/panic-late", func(w http.ResponseWriter, r *http.Request) {
-		w.Write(block)
-		w.(http.Flusher).Flush()
-		panic("late failure")
-	})
-	mux.HandleFunc("/slow", func(w http.ResponseWriter, r *http.Request) {
-		w.Write(block)
-		w.(http.Flusher).Flush()
-		started <- struct{}{}
-		select {
-		case <-r.Context().Done():
-		case <-time.After(1500 * time.Millisecond):
-		}
-		w.Write(block)
-	})
-	addr, logs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: mux})
+	// The gateway alone, as a web server starts it: whole answers end it with 0 (the type
+	// sniffed from the body, for HEAD as for GET) ...
 	for _, c := range []struct {
 		method, path, length string
 		body                 int
-	}{
-		{"GET", "/whole", "10000", 10000},
-		{"GET", "/declared", "65536", 65536},
-		{"GET", "/stream", "", 131072},
-		{"HEAD", "/whole", "10000", 0},
-	} {
+	}{{"GET", "/whole", "10000", 10000}, {"GET", "/declared", "65536", 65536}, {"GET", "/stream", "", 131072},
+		{"HEAD", "/whole", "10000", 0}} {
 		status, out, errs := gatewaytest.Run(t, addr, c.method, c.path)
-		head, body, _ := bytes.Cut(out, []byte("\r\n\r\n"))
-		length := ""
-		for _, line := range strings.Split(string(head), "\r\n") {
-			if strings.HasPrefix(line, "Content-Length: ") {
-				length = line[len("Content-Length: "):]
-			}
-		}
-		// The type is sniffed from the body, for HEAD as for GET.
-		typed := strings.Contains(string(head), "\r\nContent-Type: text/plain; charset=utf-8")
-		if status != 0 || errs != "" || length != c.length || len(body) != c.body || !typed {
-			t.Errorf("%s %s: exit %d, stderr %q, Content-Length %q, %d body bytes, head %q",
-				c.method, c.path, status, errs, length, len(body), head)
+		answer := textproto.NewReader(bufio.NewReader(bytes.NewReader(out)))
+		head, _ := answer.ReadMIMEHeader()
+		body, _ := io.ReadAll(answer.R)
+		if status != 0 || errs != "" || head.Get("Content-Length") != c.length || len(body) != c.body ||
+			head.Get("Content-Type") != "text/plain; charset=utf-8" {
+			t.Errorf("%s %s: exit %d, stderr %q, %d body bytes, head %q", c.method, c.path, status, errs, len(body), head)
 		}
 	}
-	cut := func(addr, path string) {
-		t.Helper()
-		status, out, errs := gatewaytest.Run(t, addr, "GET", path)
-		if status != 1 || !strings.Contains(errs, "error 11") || len(out) < 65536 {
-			t.Errorf("%s: exit %d, %d bytes, stderr %q", path, status, len(out), errs)
-		}
-	}
-	cut(addr, "/short")
-	cut(addr, "/panic-late")
-	if !strings.Contains(logs.String(), "wrote 65536 of the 100000 bytes it declared") ||
-		!strings.Contains(logs.String(), "late failure") {
-		t.Errorf("log:\n%s", logs)
-	}
-
+	// ... cut ones (a short declared length, a panic after the first bytes, a write timeout,
+	// Shutdown's deadline) are resets it reports with error 11 and exit status 1.
 	timed, timedLogs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: mux, WriteTimeout: 500 * time.Millisecond})
-	cut(timed, "/slow")
-	<-started
-	// On the link itself, the same write timeout is a reset after the first block.
-	c, _ := net.Dial("tcp", timed)
-	c.Write(linkRequest("/slow", nil, ""))
-	<-started
-	if got, err := io.ReadAll(c); !errors.Is(err, syscall.ECONNRESET) || len(got) < 65536 ||
-		!strings.Contains(timedLogs.String(), "cut short after") {
-		t.Errorf("write timeout on the link: %d bytes, %v; log %q", len(got), err, timedLogs)
-	}
-	c.Close()
-
 	srv := &dostrel.Server{Handler: mux}
 	stopping, _, _ := gatewaytest.Serve(t, srv)
-	go func() {
-		<-started
-		ctx, cancel := context.WithTimeout(context.Background(), 200*time.Millisecond)
-		defer cancel()
-		if err := srv.Shutdown(ctx); !errors.Is(err, context.DeadlineExceeded) {
-			t.Errorf("Shutdown: %v", err)
+	stopped := make(chan error, 1)
+	for _, c := range [][2]string{{addr, "/short"}, {addr, "/panic-late"}, {timed, "/slow"}, {stopping, "/slow"}} {
+		if c[0] == stopping {
+			go func() {
+				<-started
+				ctx, cancel := context.WithTimeout(context.Background(), 200*time.Millisecond)
+				defer cancel()
+				stopped <- srv.Shutdown(ctx)
+			}()
 		}
-	}()
-	cut(stopping, "/slow")
+		status, out, errs := gatewaytest.Run(t, c[0], "GET", c[1])
+		if status != 1 || !strings.Contains(errs, "error 11") || len(out) < 65536 {
+			t.Errorf("%s: exit %d, %d bytes, stderr %q", c[1], status, len(out), errs)
+		}
+		if c[0] == timed {
+			<-started
+		}
+	}
+	if err := <-stopped; !errors.Is(err, context.DeadlineExceeded) {
+		t.Errorf("Shutdown: %v", err)
+	}
+	if !strings.Contains(logs.String(), "wrote 65536 of the 100000 bytes it declared") ||
+		!strings.Contains(logs.String(), "late failure") || !strings.Contains(timedLogs.String(), "cut short after") {
+		t.Errorf("logs:\n%s\n%s", logs, timedLogs)
+	}
 }

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# run_tests.sh BUILD_DIR -- vets and tests the Go package offline with Debian's Go: the shared
-# vectors, the robustness behaviour and a plain http.ServeMux application through the gateway
-# in BUILD_DIR under lighttpd (with the race detector), then chi, gorilla/mux and gin
-# applications from Debian's packages, built in GOPATH mode from /usr/share/gocode, and the
-# example in examples/go.
+# run_tests.sh BUILD_DIR -- vets and tests the Go package offline with Debian's Go, through the
+# gateway in BUILD_DIR under lighttpd: the package (with the race detector), then chi, gorilla/mux
+# and gin applications built in GOPATH mode from /usr/share/gocode, and the example in examples/go.
 set -euo pipefail
 if [ $# -ne 1 ]; then
     echo "usage: run_tests.sh BUILD_DIR" >&2
@@ -46,13 +44,14 @@ go test -race -count=1 ./...
 mkdir -p "$GOPATH/src/dostrel.dev" "$GOPATH/src/github.com/go-chi/chi"
 ln -s "$here" "$GOPATH/src/dostrel.dev/dostrel"
 ln -s /usr/share/gocode/src/github.com/go-chi/chi "$GOPATH/src/github.com/go-chi/chi/v5"
-cd "$GOPATH/src/dostrel.dev/dostrel/routertest"
-GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go vet -tags routers .
-GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode go test -tags routers -count=1 -v . |
-    grep -v '^=== RUN'
+(
+    cd "$GOPATH/src/dostrel.dev/dostrel/routertest"
+    export GO111MODULE=off GOPATH=$GOPATH:/usr/share/gocode
+    go vet -tags routers .
+    go test -tags routers -count=1 -v . | grep -v '^=== RUN'
+)
 
-# The example: the chi guest book built in module mode with replace directives, signed once
-# through lighttpd and the gateway.
+# The example, built in module mode, signs its guest book once through lighttpd and the gateway.
 cd "$source_dir"
 DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh >"$work/example.out"
 if ! grep -q '<li>hello from curl</li>' "$work/example.out"; then
