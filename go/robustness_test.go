@@ -56,7 +56,7 @@ var defaultMux sync.Once // the route on http.DefaultServeMux, registered once
 
 func TestRobustness(t *testing.T) {
 	block := bytes.Repeat([]byte("0123456789abcdef"), 4096) // 64 KiB
-	events, started := make(chan string, 2), make(chan struct{}, 1)
+	events, started := make(chan string), make(chan struct{}, 1)
 	mux := http.NewServeMux()
 	mux.HandleFunc("/", func(w http.ResponseWriter, r *http.Request) {
 		body, _ := io.ReadAll(r.Body)
@@ -64,12 +64,8 @@ func TestRobustness(t *testing.T) {
 	})
 	mux.HandleFunc("/wait", func(w http.ResponseWriter, r *http.Request) {
 		events <- "started"
-		select {
-		case <-r.Context().Done():
-			events <- "cancelled"
-		case <-time.After(30 * time.Second):
-			events <- "not cancelled"
-		}
+		<-r.Context().Done()
+		events <- "cancelled"
 	})
 	mux.HandleFunc("/whole", func(w http.ResponseWriter, r *http.Request) { w.Write(block[:10000]) })
 	mux.HandleFunc("/declared", func(w http.ResponseWriter, r *http.Request) {
@@ -177,8 +173,10 @@ func TestRobustness(t *testing.T) {
 	c.Write(linkRequest("/wait", nil, ""))
 	<-events
 	c.Close()
-	if e := <-events; e != "cancelled" {
-		t.Errorf("the context was %s after the link closed", e)
+	select {
+	case <-events:
+	case <-time.After(30 * time.Second):
+		t.Errorf("the context was not cancelled when the link closed")
 	}
 
 	strict, strictLogs, _ := gatewaytest.Serve(t, &dostrel.Server{Handler: mux, Allow: []string{"192.0.2.0/24", "::1"}})
