@@ -1,7 +1,5 @@
-# routes.rb -- the notes, a redirect, a failure.
+# routes.rb -- the notes: a page and a form.
 Rails.application.routes.draw do
   root "notes#index"
   post "/notes" => "notes#create", as: :notes
-  get "/go" => "notes#go"
-  get "/boom" => "notes#boom"
 end

@@ -1,4 +1,4 @@
-# notes_controller.rb -- a form behind Rails' CSRF check, a page from the database, a redirect.
+# notes_controller.rb -- a form behind Rails' CSRF check, a page from the database.
 class NotesController < ActionController::Base
   def index
     items = Note.order(:id).map { |note| "<li>#{ERB::Util.h(note.text)}</li>" }.join
@@ -10,13 +10,5 @@ class NotesController < ActionController::Base
   def create
     Note.create!(text: params.require(:text))
     redirect_to root_path
-  end
-
-  def go
-    redirect_to root_url
-  end
-
-  def boom
-    raise "the secret reason"
   end
 end
