@@ -46,31 +46,36 @@ function gateway(port, pathInfo, method = 'GET') {
   }));
 }
 
+/// A SIGTERM with /hangs in flight (the SERVING-th): the gateway reports the reset.
+async function stoppedInFlight(app, port, serving) {
+  const hanging = gateway(port, '/hangs');
+  await until('the request in flight', () => count(app.stdout(), /serving \/hangs/g) === serving);
+  app.child.kill('SIGTERM');
+  const answer = await hanging;
+  assert.deepEqual([answer.status, ERROR_11.test(answer.stderr)], [1, true], answer.stderr);
+}
+
 test('cut answers are resets through the gateway; whole ones complete', async (t) => {
   const app = await start({ RESPONSE_TIMEOUT: '2000', SHUTDOWN_TIMEOUT: '500' });
   t.after(app.stop);
   // The newest worker's port: a cluster whose only worker died listens anew, on another port.
   const port = () => Number([...app.stdout().matchAll(/listening on 127\.0\.0\.1:(\d+)/g)].pop()[1]);
   const lengths = (head) => head.filter((line) => /^content-length:/i.test(line));
-  const whole = async (pathInfo, method = 'GET') => {
+  // Whole answers: exit 0, no error line; end(data) declares the length, a stream does not.
+  for (const [method, pathInfo, size, declared] of [
+    ['GET', '/whole', 327680, ['Content-Length: 327680']], ['GET', '/stream', 327680, []],
+    ['GET', '/declared', 65536, ['Content-Length: 65536']], ['HEAD', '/whole', 0, []],
+    ['GET', '/empty', 0, []]]) {
     const answer = await gateway(port(), pathInfo, method);
-    assert.deepEqual([answer.status, answer.stderr], [0, ''], pathInfo);
-    return answer;
-  };
-  let answer = await whole('/whole');
-  assert.equal(answer.body.length, 5 * 65536);
-  assert.deepEqual(lengths(answer.head), ['Content-Length: 327680'], 'end(data) declares it');
-  assert.deepEqual((await whole('/declared')).head.slice(1), ['Content-Length: 65536', 'X-Mine: 1']);
-  answer = await whole('/stream');
-  assert.equal(answer.body.length, 5 * 65536);
-  assert.deepEqual(lengths(answer.head), [], 'a stream declares no length');
-  assert.deepEqual(lengths((await whole('/whole', 'HEAD')).head), []);
-  assert.deepEqual(lengths((await whole('/empty')).head), []);
+    assert.deepEqual([answer.status, answer.stderr, answer.body.length, lengths(answer.head)],
+      [0, '', size, declared], `${method} ${pathInfo}`);
+    if (pathInfo === '/declared') assert.deepEqual(answer.head.slice(1), [...declared, 'X-Mine: 1']);
+  }
 
   for (const cut of ['/throws', '/rejects', '/res-destroy', '/socket-destroy', '/pipeline',
     '/express/next-error', '/hangs', '/express/async-throw', '/exits', '/crashes']) {
     const workers = count(app.stdout(), /listening on/g);
-    answer = await gateway(port(), cut);
+    const answer = await gateway(port(), cut);
     assert.equal(answer.status, 1, `${cut}: ${answer.stderr}`);
     assert.match(answer.stderr, ERROR_11, cut);
     // A synchronous throw comes while node:http still holds the first block (it corks the socket
@@ -84,11 +89,7 @@ test('cut answers are resets through the gateway; whole ones complete', async (t
     'not finished after 2000 ms \\(responseTimeout\\): connection reset'));
 
   // The graceful stop's grace period runs out with an answer unfinished.
-  const hanging = gateway(port(), '/hangs');
-  await until('the request in flight', () => count(app.stdout(), /serving \/hangs/g) === 2);
-  app.child.kill('SIGTERM');
-  answer = await hanging;
-  assert.deepEqual([answer.status, ERROR_11.test(answer.stderr)], [1, true], answer.stderr);
+  await stoppedInFlight(app, port(), 2);
   assert.match(app.stderr(), /still running after 500 ms; exiting, their connections reset/);
   assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
@@ -96,11 +97,7 @@ test('cut answers are resets through the gateway; whole ones complete', async (t
 test('a plain server killed by a signal it does not handle resets what is in progress', async (t) => {
   const app = await start({ PLAIN: '1' });
   t.after(app.stop);
-  const hanging = gateway(app.port, '/hangs');
-  await until('the request in flight', () => app.stdout().includes('serving /hangs'));
-  app.child.kill('SIGTERM');
-  const answer = await hanging;
-  assert.deepEqual([answer.status, ERROR_11.test(answer.stderr)], [1, true], answer.stderr);
+  await stoppedInFlight(app, app.port, 1);
   assert.deepEqual(await app.exited, { code: null, signal: 'SIGTERM' }, 'it dies of the signal still');
 });
 

@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # doc_commands_test.sh SOURCE_DIR [BUILD_DIR] -- every command block (a fence tagged sh, bash,
-# shell or console) in README.md and docs/*.md is proven as the comment on the line above it says:
-#   <!-- doc: run -->              run here: bash -euo pipefail in a scratch copy of the checkout
-#                                  (one per document, its blocks in order), DOSTREL_BUILD=BUILD_DIR
-#   <!-- doc: tested-by PATH -->   PATH exists and holds every command line of the block verbatim
-#   <!-- doc: not-run REASON -->   a reason why no test can run it
-# Fails on a command block without one, on a comment above a block of another kind, and on an
-# untagged block that starts like a command. Also checks that every web-server configuration the
-# tests run (examples/webservers/*.conf) stands verbatim in docs/deploying.md.
+# shell or console) in README.md and docs/*.md is proven as the comment above it says: "<!-- doc:
+# run -->" runs it (bash -euo pipefail in a scratch copy of the checkout, one per document, its
+# blocks in order, DOSTREL_BUILD=BUILD_DIR), "tested-by PATH" finds every command line of it
+# verbatim in PATH, "not-run REASON" gives a reason. Fails on a command block without one, on a
+# comment above another kind of block, and on an untagged block that starts like a command. The
+# web-server configurations the tests run (examples/webservers/*.conf) must stand verbatim in
+# docs/deploying.md.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 build_dir=${2:+$(cd "$2" && pwd)}
@@ -66,16 +65,10 @@ command_lines() {
 
 # scratch_copy DOCUMENT: a copy of the checkout for DOCUMENT's run blocks (tracked files only).
 scratch_copy() {
-    local copy=$work/run/$(echo "$1" | tr / _)
-    if [ ! -d "$copy" ]; then
-        mkdir -p "$copy"
-        if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
-            (cd "$source_dir" && git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) |
-                tar -C "$copy" -xf -
-        else
-            tar -C "$source_dir" --exclude='./build*' --exclude=node_modules -cf - . | tar -C "$copy" -xf -
-        fi
-    fi
+    local copy=$work/run/${1//\//_}
+    [ -d "$copy" ] || { mkdir -p "$copy" && cd "$source_dir" && if git rev-parse 2>/dev/null; then
+        git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null
+    else tar --exclude='./build*' --exclude=node_modules -cf - .; fi | tar -C "$copy" -xf -; }
     echo "$copy"
 }
 
@@ -83,9 +76,7 @@ scratch_copy() {
 prove() {
     local doc=$1 line=$2 tag=$3 note=$4 block=$5 where="$1:$2" path missing command copy began status
     case "$note" in
-    -)
-        check "$where: a command block says how it is proven (<!-- doc: ... --> above it)" false
-        ;;
+    -) check "$where: a command block says how it is proven (<!-- doc: ... --> above it)" false ;;
     run)
         copy=$(scratch_copy "$doc")
         began=$SECONDS
@@ -97,24 +88,17 @@ prove() {
         [ $status -eq 0 ] || tail -30 "$block.log"
         ;;
     "tested-by "*)
-        path=${note#tested-by }
+        path=$source_dir/${note#tested-by }
         missing=""
-        if [ -f "$source_dir/$path" ]; then
-            while IFS= read -r command; do
-                grep -qF -- "$command" "$source_dir/$path" || missing+="    $command"$'\n'
-            done < <(command_lines "$tag" "$block")
-            check "$where: $path runs its commands${missing:+; it lacks:}" test -z "$missing"
-            printf '%s' "$missing"
-        else
-            check "$where: tested by $path, which does not exist" false
-        fi
+        while IFS= read -r command; do
+            grep -qsF -- "$command" "$path" || missing+="    $command"$'\n'
+        done < <(command_lines "$tag" "$block")
+        check "$where: ${note#tested-by } exists and runs its commands${missing:+; it lacks:}" \
+            test -f "$path" -a -z "$missing"
+        printf '%s' "$missing"
         ;;
-    "not-run "*)
-        check "$where: not run: ${note#not-run }" test -n "${note#not-run }"
-        ;;
-    *)
-        check "$where: unknown doc comment \"$note\" (run, tested-by PATH, not-run REASON)" false
-        ;;
+    "not-run "*) check "$where: not run: ${note#not-run }" test -n "${note#not-run }" ;;
+    *) check "$where: unknown doc comment \"$note\" (run, tested-by PATH, not-run REASON)" false ;;
     esac
 }
 

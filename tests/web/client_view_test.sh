@@ -10,10 +10,7 @@ source_dir=$2
 . "$source_dir/scripts/webservers.sh"
 
 for binary in lighttpd apache2 nginx fcgiwrap python3 curl; do
-    if ! command -v "$binary" >/dev/null; then
-        echo "$binary is not installed: skipped"
-        exit 77
-    fi
+    command -v "$binary" >/dev/null || { echo "$binary is not installed: skipped"; exit 77; }
 done
 
 root=$(mktemp -d)
@@ -38,18 +35,15 @@ cell() {
     curl -sSN -D "$file.head" -o "$file" -w '%{http_code} %{size_download}' --max-time 120 \
         "$base/cut?at=$2&length=$3&id=$id" >"$file.w" 2>"$file.err" &
     client=$!
-    if [ "$2" != nothing ]; then
-        for _ in $(seq 1500); do
-            kill -0 "$client" 2>/dev/null || break
-            # The head has ended (an empty line), and for "part" some of the body has come.
-            if [ -f "$file.head" ] && tr -d '\r' <"$file.head" | grep -q '^$' &&
-                { [ "$2" = head ] || [ -s "$file" ]; }; then
-                touch "$root/signals/$id.seen"
-                break
-            fi
-            sleep 0.02
-        done
-    fi
+    # Seen: the head has ended (an empty line), and for "part" some of the body has come.
+    for _ in $(seq 1500); do
+        [ "$2" != nothing ] && kill -0 "$client" 2>/dev/null || break
+        if [ -f "$file.head" ] && tr -d '\r' <"$file.head" | grep -q '^$' &&
+            { [ "$2" = head ] || [ -s "$file" ]; }; then
+            touch "$root/signals/$id.seen" && break
+        fi
+        sleep 0.02
+    done
     wait "$client"
     code=$?
     read -r status bytes <"$file.w"
@@ -64,21 +58,18 @@ started=$SECONDS
 for row in 0 1 2 3; do
     kind=${kinds[$row]}
     web=$root/$kind
-    mkdir -p "$web"
     start_listening "$root/app-port" python3 "$source_dir/tests/web/intent_app.py" \
         "$root/signals" || exit 1
     install_gateway "$web/cgi-bin" "link * tcp 127.0.0.1 $(cat "$root/app-port")
 "
-    DOSTREL_EXAMPLES=$shipped
+    export DOSTREL_EXAMPLES=$shipped
     [ "$kind" = lighttpd-buffered ] && DOSTREL_EXAMPLES=$root/buffered
-    export DOSTREL_EXAMPLES
     start_webserver_anywhere "${kind%-buffered}" "$web" || exit 1
     base="http://127.0.0.1:$webserver_port/cgi-bin/dostrel"
-    line="| ${labels[$row]} | $(cell "$kind" nothing declared) |"
-    for at in head part; do
-        for length in declared none; do
-            line="$line $(cell "$kind" "$at" "$length") |"
-        done
+    line="| ${labels[$row]} |"
+    for cut in "nothing declared" "head declared" "head none" "part declared" "part none"; do
+        # shellcheck disable=SC2086
+        line="$line $(cell "$kind" $cut) |"
     done
     measured+=("$line")
     errors=$(cat "$web"/logs/*.log | grep -c 'error 11')
