@@ -13,13 +13,7 @@ source_dir=$(dirname "$here")
 # gcc and libc6-dev: the race detector needs cgo.
 need_packages golang-go gcc libc6-dev lighttpd golang-github-go-chi-chi-dev \
     golang-github-gorilla-mux-dev golang-github-gin-gonic-gin-dev
-mkdir -p "$1"
-build=$(cd "$1" && pwd)
-if [ ! -x "$build/dostrel" ]; then
-    need_packages g++ cmake make
-    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
-    cmake --build "$build" -j2 --target dostrel >/dev/null
-fi
+test_gateway_build "$1"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -12,13 +12,7 @@ source_dir=$(dirname "$here")
 . "$source_dir/scripts/packages.sh"
 need_packages ruby ruby-rack ruby-sinatra ruby-rack-protection ruby-railties ruby-actionpack \
     ruby-activerecord ruby-sqlite3 lighttpd
-mkdir -p "$1"
-build=$(cd "$1" && pwd)
-if [ ! -x "$build/dostrel" ]; then
-    need_packages g++ cmake make
-    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
-    cmake --build "$build" -j2 --target dostrel >/dev/null
-fi
+test_gateway_build "$1"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

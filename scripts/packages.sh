@@ -51,3 +51,15 @@ use_gateway_build() {
     fi
     export DOSTREL_BUILD DOSTREL_EXAMPLES=$PWD/examples/webservers PATH=$PATH:/usr/sbin
 }
+
+# test_gateway_build DIR: the package test runners' gateway: DIR made absolute in $build, with
+# the gateway built there (tests off) when it is not there yet.
+test_gateway_build() {
+    mkdir -p "$1"
+    build=$(cd "$1" && pwd)
+    if [ ! -x "$build/dostrel" ]; then
+        need_packages g++ cmake make
+        cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
+        cmake --build "$build" -j2 --target dostrel >/dev/null
+    fi
+}
