@@ -44,17 +44,16 @@ def lengths(head):
 def test_cut_answers_are_resets_and_whole_ones_complete(start_server, gateway):
     server = start_server("abnormal:app", "--threads", "2", "--timeout", "3",
                           "--graceful-timeout", "2")
-    # Whole answers: exit 0, no error line, the length declared when the body came in one.
-    status, head, body, err = gateway(server.port, "/whole")
-    assert (status, err, len(body), lengths(head)) == (0, "", 327680, ["Content-Length: 327680"])
-    status, head, body, err = gateway(server.port, "/declared")
-    assert (status, err, len(body)) == (0, "", 65536)
-    assert head[1:] == ["Content-Length: 65536", "X-Mine: 1"], head
-    status, head, body, err = gateway(server.port, "/stream")
-    assert (status, err, len(body), lengths(head)) == (0, "", 327680, [])
-    for method, path in (("HEAD", "/whole"), ("GET", "/empty")):
-        status, head, _, err = gateway(server.port, path, method)
-        assert (status, err, lengths(head)) == (0, "", []), path
+    # Whole answers: exit 0, no error line, the length declared when the body came in one (the
+    # web server drops a HEAD answer's body).
+    for method, path, size, declared in (
+            ("GET", "/whole", 327680, ["Content-Length: 327680"]),
+            ("GET", "/declared", 65536, ["Content-Length: 65536"]), ("GET", "/stream", 327680, []),
+            ("HEAD", "/whole", None, []), ("GET", "/empty", 0, [])):
+        status, head, body, err = gateway(server.port, path, method)
+        assert (status, err, lengths(head)) == (0, "", declared), (method, path)
+        assert size is None or len(body) == size, (method, path, len(body))
+        assert path != "/declared" or head[1:] == ["Content-Length: 65536", "X-Mine: 1"], head
 
     # Cut answers: the first 64 KiB reach the gateway, then the connection is reset.
     for path in ("/raises", "/exits", "/crashes", "/hangs"):
