@@ -39,28 +39,16 @@ split_blocks() {
 }
 
 # command_lines TAG FILE: the commands of a block, one per line, without indentation, comments
-# or blank lines; a console block's commands are its lines that start with "$ ".
+# (a "#" after a blank starts one) or blank lines; a console block's commands start with "$ ".
 command_lines() {
-    awk -v console="$([ "$1" = console ] && echo 1)" '
-        function strip_comment(s,    i, c, quote) {
-            quote = ""
-            for (i = 1; i <= length(s); i++) {
-                c = substr(s, i, 1)
-                if (quote != "") { if (c == quote) quote = "" }
-                else if (c == "\047" || c == "\"") quote = c
-                else if (c == "#" && (i == 1 || substr(s, i - 1, 1) ~ /[ \t]/))
-                    return substr(s, 1, i - 1)
-            }
-            return s
-        }
-        {
-            line = $0
-            sub(/^[ \t]+/, "", line)
-            if (console) { if (line !~ /^\$ /) next; line = substr(line, 3) }
-            line = strip_comment(line)
-            sub(/[ \t]+$/, "", line)
-            if (line != "") print line
-        }' "$2"
+    awk -v console="$([ "$1" = console ] && echo 1)" '{
+        line = $0
+        sub(/^[ \t]+/, "", line)
+        if (console) { if (line !~ /^\$ /) next; line = substr(line, 3) }
+        sub(/(^|[ \t]+)#.*$/, "", line)
+        sub(/[ \t]+$/, "", line)
+        if (line != "") print line
+    }' "$2"
 }
 
 # scratch_copy DOCUMENT: a copy of the checkout for DOCUMENT's run blocks (tracked files only).

@@ -27,53 +27,24 @@ import termios
 import time
 import urllib.parse
 
-COOKIE = b"\x09\x23\x19\x63"
-CONTENT_KEY = b"XBRENNOX_CONTENT_DATA"
-MAX_KEYS, MAX_VARIABLE_BYTES, MAX_BODY_BYTES = 10000, 1 << 20, 1 << 20
+sys.dont_write_bytecode = True  # nothing left in the checkout
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from dostrel_wsgi.link_request import Decoder, Refused  # noqa: E402 (the checkout's own)
+
 WHOLE = b"".join(b"%04d\n" % i for i in range(200))  # 1000 bytes
 
 
-class Refused(Exception):
-    pass
-
-
 def read_request(sock):
-    """The variables (str, Latin-1), read by the framing with limits; the body is read past."""
-    def exactly(count):
-        data = bytearray()
-        while len(data) < count:
-            chunk = sock.recv(min(count - len(data), 65536))
-            if not chunk:
-                raise Refused("truncated")
-            data += chunk
-        return bytes(data)
-
-    def number():
-        return struct.unpack("!I", exactly(4))[0]
-
-    if exactly(4) != COOKIE or number() != 1:
-        raise Refused("bad-cookie or unsupported-version")
-    number()  # minor version: any
-    keys = number()
-    if not 0 < keys <= MAX_KEYS:
-        raise Refused("key count %d" % keys)
-    variables, total = {}, 0
-    for _ in range(keys - 1):
-        pair = []
-        for _ in "name", "value":
-            length = number()
-            total += length
-            if total > MAX_VARIABLE_BYTES:
-                raise Refused("variables-too-large")
-            pair.append(exactly(length).decode("latin-1"))
-        variables.setdefault(*pair)
-    if number() != len(CONTENT_KEY) or exactly(len(CONTENT_KEY)) != CONTENT_KEY:
-        raise Refused("missing-content-key")
-    length = number()
-    if length > MAX_BODY_BYTES:
-        raise Refused("body-too-large")
-    exactly(length)
-    return variables
+    """The variables (str, Latin-1; the first of a name counts), read with the protocol's limits."""
+    decoder = Decoder()
+    while not decoder.done:
+        data = sock.recv(min(decoder.wanted(), 65536))
+        if not data:
+            decoder.end_of_stream()
+        decoder.feed(data)
+    decoder.request.body.close()
+    return {name.decode("latin-1"): value.decode("latin-1")
+            for name, value in reversed(decoder.request.variables)}
 
 
 def head(status, *headers):
