@@ -51,11 +51,8 @@ cleanup() {
         umount -R "${mounts[i]}" 2>/dev/null || umount -R -l "${mounts[i]}"
     done
     # Never delete through a mount that is still there (the machine's /dev).
-    if grep -q " $root/" /proc/self/mountinfo; then
-        echo "still mounted under $root: left in place" >&2
-    else
-        rm -rf --one-file-system "$root"
-    fi
+    if grep -q " $root/" /proc/self/mountinfo; then echo "still mounted under $root: left" >&2
+    else rm -rf --one-file-system "$root"; fi
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -68,12 +65,9 @@ tarball=$cache/bookworm-minbase-$arch-$(date +%G-w%V).tar.gz
 if [ ! -s "$tarball" ]; then
     echo "making $tarball with debootstrap from $mirror"
     made=$(mktemp -d "$cache/root.XXXXXX")
-    if ! debootstrap --variant=minbase --arch="$arch" bookworm "$made" "$mirror" \
-        >"$cache/debootstrap.log" 2>&1; then
-        tail -20 "$cache/debootstrap.log"
-        rm -rf --one-file-system "$made"
-        exit 1
-    fi
+    debootstrap --variant=minbase --arch="$arch" bookworm "$made" "$mirror" \
+        >"$cache/debootstrap.log" 2>&1 ||
+        { tail -20 "$cache/debootstrap.log"; rm -rf --one-file-system "$made"; exit 1; }
     tar -C "$made" -czf "$tarball.part" . && mv "$tarball.part" "$tarball"
     rm -rf --one-file-system "$made"
     find "$cache" -maxdepth 1 -name 'bookworm-minbase-*.tar.gz' ! -path "$tarball" -delete
@@ -107,19 +101,17 @@ mount_in /root/.npm --bind "$cache/npm"
 
 # The checkout as a clone has it: tracked files only, no build folders, no node_modules.
 mkdir "$root/root/dostrel"
-if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
-    (cd "$source_dir" && git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) |
-        tar -C "$root/root/dostrel" -xf -
-else
-    tar -C "$source_dir" --exclude='./build*' --exclude=node_modules -cf - . |
-        tar -C "$root/root/dostrel" -xf -
-fi
+(cd "$source_dir" && if git rev-parse 2>/dev/null; then
+    git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null
+else tar --exclude='./build*' --exclude=node_modules -cf - .; fi) |
+    tar -C "$root/root/dostrel" -xf -
 [ -f "$root/root/dostrel/scripts/demo.sh" ] || { echo "the checkout was not copied"; exit 1; }
 
 # start_script NAME COMMAND: starts COMMAND (its words, environment assignments first) in the
 # checkout in the root, in a process group of its own, its output in $log.
 start_script() {
     log=$root/$1.log
+    : >"$log"
     script_began=$SECONDS
     chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
@@ -187,7 +179,7 @@ serves node "bash examples/node/serve.sh" 900 TERM greet 'name=fresh root' 'Hell
 once node-once "DOSTREL_DEMO_ONCE=1 bash examples/node/serve.sh" 300 "Hello, dostrel!"
 serves node-cluster "WORKERS=2 bash examples/node/serve.sh" 300 TERM greet 'name=cluster' \
     'Hello, cluster!'
-echo "in the root: $(chroot "$root" node --version) from Debian's nodejs, npm $(chroot "$root" npm --version)"
+echo "in the root: Debian's nodejs $(chroot "$root" node --version), npm $(chroot "$root" npm --version)"
 serves ruby "bash examples/ruby/serve.sh" 900 TERM sign 'entry=signed in a fresh root' \
     'signed in a fresh root'
 once go "DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh" 900 "hello from curl"
