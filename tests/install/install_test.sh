@@ -53,8 +53,8 @@ cd "$work/examples" || exit 1
 flags=$(pkg-config --cflags --libs dostrel-appserver)
 # shellcheck disable=SC2086
 if [ -z "$extra_flags" ]; then # the document's commands, as they stand there
-    cc -o hello hello.c $flags
-    c++ -std=c++17 -o hello-cpp hello.cc $flags
+    cc -o hello hello.c $(pkg-config --cflags --libs dostrel-appserver)
+    c++ -std=c++17 -o hello-cpp hello.cc $(pkg-config --cflags --libs dostrel-appserver)
     check "the document's build commands make both greeters" test -x hello -a -x hello-cpp
 fi
 for example in $examples; do
