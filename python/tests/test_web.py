@@ -111,7 +111,8 @@ def test_flask(start_server, start_web):
     assert size == 50 << 20
     assert digest.digest() == hashlib.sha256(PATTERN * (50 * 16)).digest()
     growth = max(peak_rss_kib(pid) - rss for pid, rss in before.items())
-    assert growth < 8 * 1024, "a worker's peak memory grew by %d KiB" % growth
+    # A generous bound: a worker that held the answer would grow by its 50 MB.
+    assert growth < 16 * 1024, "a worker's peak memory grew by %d KiB" % growth
 
     # Idle, bad and oversized link connections do not keep good requests waiting.
     idle = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(6)]
