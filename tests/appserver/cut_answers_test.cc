@@ -70,17 +70,7 @@ struct ForkedServer {
 
     std::string log() const { return dir.read("server.log"); }
 
-    int wait(std::chrono::seconds limit) {
-        for (auto end = Clock::now() + limit; Clock::now() < end;) {
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
+    int wait(std::chrono::seconds limit) { return waitForExit(&pid, limit); }
 };
 
 /// The gateway's exit status for |query| is |status|; a cut answer (status 1) is error 11.

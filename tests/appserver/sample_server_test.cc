@@ -90,17 +90,7 @@ struct SampleServer {
 
     /// The exit status, or -1 when the server did not end in |limit|. A second stop signal
     /// would race the exit: the server gives back the signals' default actions as it returns.
-    int wait(std::chrono::seconds limit) {
-        for (auto end = Clock::now() + limit; Clock::now() < end;) {
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
+    int wait(std::chrono::seconds limit) { return waitForExit(&pid, limit); }
 
     std::vector<pid_t> workers() const {
         std::string path =

@@ -163,6 +163,19 @@ void closeIfOpen(int* descriptor) {
 
 } // namespace
 
+int waitForExit(pid_t* pid, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end;) {
+        int status;
+        if (waitpid(*pid, &status, WNOHANG) == *pid) {
+            *pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
 GatewayResult runGateway(const GatewayCall& call) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipe in = makePipe(), out = makePipe(), err = makePipe();

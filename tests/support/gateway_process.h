@@ -1,7 +1,9 @@
 // gateway_process.h -- running the built gateway as a web server would, in a directory of its own.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -69,6 +71,10 @@ bool underWrapper();
 /// reverse, since it hands a program its environment in reverse order; it cannot start a
 /// program without arguments, and it leaves out environment strings without "=".
 bool underEmulator();
+
+/// Waits up to |limit| for the child |*pid| to end: its exit status (128 + the signal when a
+/// signal ended it), with |*pid| set to -1; or -1 when it is still running then.
+int waitForExit(pid_t* pid, std::chrono::milliseconds limit);
 
 /// Runs the gateway once and waits for it to end.
 GatewayResult runGateway(const GatewayCall& call);
