@@ -57,15 +57,7 @@ declare -A url=(
 printf 'Hello, world!\n' >"$work/go.expected"
 "$DOSTREL_BUILD/dostrel-appserver" --print-pattern 14 >"$work/sample.expected"
 checked=0
-for who in go sample; do
-    curl -sS -o "$work/$who.body" "${url[$who]}"
-    if ! cmp -s "$work/$who.expected" "$work/$who.body"; then
-        echo "the $who answer differs from what is expected; no timing" >&2
-        cat "$work/logs/"*.log >&2
-        exit 1
-    fi
-    checked=$((checked + 1))
-done
+check_answers "$work" go sample
 "$work/linkload" -port "$go_port" -conns 1 -seconds 0.2 -expect "$work/go.expected" >/dev/null
 "$work/linkload" -port "$sample_port" -conns 1 -seconds 0.2 -query bytes=14 \
     -expect "$work/sample.expected" >/dev/null

@@ -21,10 +21,8 @@ if [ $smoke = 1 ]; then rounds=1 seconds=1; else rounds=5 seconds=5; fi
 
 work=$(mktemp -d)
 trap 'stop_started; rm -rf "$work"' EXIT
-mkdir -p "$work/app" "$work/src" "$work/cgi-bin/sample" "$work/logs"
-cp -r python/pyproject.toml python/README.md python/dostrel_wsgi "$work/src/"
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/pip" install -q --no-index --no-build-isolation "$work/src"
+mkdir -p "$work/app" "$work/cgi-bin/sample" "$work/logs"
+install_wsgi_server "$work"
 
 cat >"$work/app/hello.py" <<'PY'
 def app(environ, start_response):
@@ -89,20 +87,7 @@ contenders=(cgi dostrel sample gunicorn)
 printf 'Hello, world!\n' >"$work/hello.expected"
 "$DOSTREL_BUILD/dostrel-appserver" --print-pattern 14 >"$work/sample.expected"
 checked=0
-for who in "${contenders[@]}"; do
-    expected=$work/hello.expected
-    [ "$who" = sample ] && expected=$work/sample.expected
-    for _ in $(seq 100); do # gunicorn and nginx may still be starting
-        curl -s -o "$work/$who.body" "${url[$who]}" && cmp -s "$expected" "$work/$who.body" && break
-        sleep 0.1
-    done
-    if ! cmp -s "$expected" "$work/$who.body"; then
-        echo "the $who response differs from what is expected; no timing" >&2
-        cat "$work/logs/"*.log >&2
-        exit 1
-    fi
-    checked=$((checked + 1))
-done
+check_answers "$work" "${contenders[@]}"
 
 results=$work/results
 : >"$results"

@@ -22,11 +22,8 @@ if [ $smoke = 1 ]; then rounds=1 seconds=1; else rounds=5 seconds=5; fi
 
 work=$(mktemp -d)
 trap 'stop_started; rm -rf "$work"' EXIT
-mkdir -p "$work/app" "$work/src" "$work/logs"
-cp -r ruby/dostrel.gemspec ruby/README.md ruby/lib ruby/bin "$work/src/"
-(cd "$work/src" && gem build dostrel.gemspec >"$work/logs/gem.log" 2>&1) ||
-    { cat "$work/logs/gem.log" >&2; exit 1; }
-GEM_HOME=$work/gems gem install -q --local --no-document "$work/src/"dostrel-*.gem >/dev/null
+mkdir -p "$work/app" "$work/logs"
+install_rack_server "$work"
 gcc -O2 -pthread -o "$work/linkload" bench/ruby_linkload.c
 
 cat >"$work/app/config.ru" <<'RUBY'
@@ -58,20 +55,7 @@ declare -A url=(
 printf 'Hello, world!\n' >"$work/hello.expected"
 "$DOSTREL_BUILD/dostrel-appserver" --print-pattern 14 >"$work/sample.expected"
 checked=0
-for who in rack sample puma; do
-    expected=$work/hello.expected
-    [ "$who" = sample ] && expected=$work/sample.expected
-    for _ in $(seq 200); do # puma may still be starting
-        curl -s -o "$work/$who.body" "${url[$who]}" && cmp -s "$expected" "$work/$who.body" && break
-        sleep 0.1
-    done
-    if ! cmp -s "$expected" "$work/$who.body"; then
-        echo "the $who answer differs from what is expected; no timing" >&2
-        cat "$work/logs/"*.log >&2
-        exit 1
-    fi
-    checked=$((checked + 1))
-done
+check_answers "$work" rack sample puma
 "$work/linkload" "$rack_port" 1 0.2 'Hello, world!' >/dev/null
 checked=$((checked + 1))
 

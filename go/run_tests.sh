@@ -3,17 +3,12 @@
 # gateway in BUILD_DIR under lighttpd: the package (with the race detector), then chi, gorilla/mux
 # and gin applications built in GOPATH mode from /usr/share/gocode, and the example in examples/go.
 set -euo pipefail
-if [ $# -ne 1 ]; then
-    echo "usage: run_tests.sh BUILD_DIR" >&2
-    exit 2
-fi
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(dirname "$here")
-. "$source_dir/scripts/packages.sh"
+. "$here/../scripts/packages.sh"
+test_gateway_build "$@"
 # gcc and libc6-dev: the race detector needs cgo.
 need_packages golang-go gcc libc6-dev lighttpd golang-github-go-chi-chi-dev \
     golang-github-gorilla-mux-dev golang-github-gin-gonic-gin-dev
-test_gateway_build "$1"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -22,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 export GOPROXY=off GOSUMDB=off GOTOOLCHAIN=local GOFLAGS=
 export GOPATH=$work/gopath
 [ -n "${GOCACHE:-}${XDG_CACHE_HOME:-}${HOME:-}" ] || export GOCACHE=$work/cache
-export DOSTREL_BUILD=$build DOSTREL_SOURCE=$source_dir PATH=$PATH:/usr/sbin
+export DOSTREL_BUILD=$build DOSTREL_SOURCE=$dostrel_source PATH=$PATH:/usr/sbin
 
 cd "$here"
 unformatted=$(gofmt -l .)
@@ -46,7 +41,7 @@ ln -s /usr/share/gocode/src/github.com/go-chi/chi "$GOPATH/src/github.com/go-chi
 )
 
 # The example, built in module mode, signs its guest book once through lighttpd and the gateway.
-cd "$source_dir"
+cd "$dostrel_source"
 DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh >"$work/example.out"
 if ! grep -q '<li>hello from curl</li>' "$work/example.out"; then
     echo "examples/go/serve.sh did not sign the guest book:" >&2

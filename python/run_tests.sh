@@ -3,24 +3,15 @@
 # runs its tests: the shared vectors, the response writer, the server's signals and refusals,
 # and Flask and Django applications through the gateway in BUILD_DIR under lighttpd.
 set -euo pipefail
-if [ $# -ne 1 ]; then
-    echo "usage: run_tests.sh BUILD_DIR" >&2
-    exit 2
-fi
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(dirname "$here")
-. "$source_dir/scripts/packages.sh"
+. "$here/../scripts/packages.sh"
+test_gateway_build "$@"
 need_packages python3 python3-venv python3-pip-whl python3-setuptools-whl python3-setuptools \
     python3-wheel python3-pytest python3-flask python3-django lighttpd curl
-test_gateway_build "$1"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Built from a copy, so that the source tree gets no build/ or egg-info folders.
-mkdir "$work/src"
-cp -r "$here/pyproject.toml" "$here/README.md" "$here/dostrel_wsgi" "$work/src/"
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/pip" install -q --no-index --no-build-isolation "$work/src"
+install_wsgi_server "$work"
 "$work/venv/bin/dostrel-wsgi" --help >/dev/null
 
 # From the temporary folder: the package under test is the installed one, not the source.

@@ -1,6 +1,8 @@
 # packages.sh -- sourced by the scripts: installs the Debian packages that are missing, and builds
 # the programs that the scripts run.
 
+dostrel_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
 # need_packages PACKAGE...: installs the packages that are not installed yet. Another apt or dpkg
 # at work (an unattended upgrade, a second script) is waited for, up to ten minutes, rather than
 # failing on its lock.
@@ -52,14 +54,41 @@ use_gateway_build() {
     export DOSTREL_BUILD DOSTREL_EXAMPLES=$PWD/examples/webservers PATH=$PATH:/usr/sbin
 }
 
-# test_gateway_build DIR: the package test runners' gateway: DIR made absolute in $build, with
-# the gateway built there (tests off) when it is not there yet.
+# test_gateway_build BUILD_DIR: the package test runners' gateway (their one argument, checked):
+# BUILD_DIR made absolute in $build, with the gateway built there (tests off) when it is not
+# there yet.
 test_gateway_build() {
+    if [ $# -ne 1 ]; then
+        echo "usage: $0 BUILD_DIR" >&2
+        exit 2
+    fi
     mkdir -p "$1"
     build=$(cd "$1" && pwd)
     if [ ! -x "$build/dostrel" ]; then
         need_packages g++ cmake make
-        cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF >/dev/null
+        cmake -S "$dostrel_source" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF \
+            >/dev/null
         cmake --build "$build" -j2 --target dostrel >/dev/null
     fi
+}
+
+# The application servers are built from a copy in DIR/src, so that the source tree gets no
+# build/, egg-info or .gem files, and installed offline.
+
+# install_wsgi_server DIR: dostrel-wsgi into the virtual environment DIR/venv, made with
+# Debian's interpreter and sharing its packages.
+install_wsgi_server() {
+    mkdir -p "$1/src"
+    cp -r "$dostrel_source/python/"{pyproject.toml,README.md,dostrel_wsgi} "$1/src/"
+    /usr/bin/python3 -m venv --system-site-packages "$1/venv"
+    "$1/venv/bin/pip" install -q --no-index --no-build-isolation "$1/src"
+}
+
+# install_rack_server DIR: the dostrel gem into the gem folder DIR/gems.
+install_rack_server() {
+    mkdir -p "$1/src"
+    cp -r "$dostrel_source/ruby/"{dostrel.gemspec,README.md,lib,bin} "$1/src/"
+    (cd "$1/src" && gem build dostrel.gemspec >gem-build.log 2>&1) ||
+        { cat "$1/src/gem-build.log" >&2; return 1; }
+    GEM_HOME=$1/gems gem install -q --local --no-document "$1/src/"dostrel-*.gem >/dev/null
 }

@@ -189,3 +189,44 @@ serve_until_stopped() {
     echo "a server ended on its own; stopping the others" >&2
     return 1
 }
+
+# serve_guestbook ROOT: the guest-book examples, once serve_example has started them: with
+# DOSTREL_DEMO_ONCE=1 signs the book once and prints the page and the application's log;
+# otherwise serves until stopped.
+serve_guestbook() {
+    echo "Serving the guest book at $url"
+    if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
+        echo "== curl -sS -L --data 'entry=hello from curl' ${url}sign"
+        curl -sS -L -c "$1/cookies" -b "$1/cookies" --data 'entry=hello from curl' "${url}sign"
+        echo
+        echo "== the application's log"
+        cat "$1/app.log"
+        return 0
+    fi
+    echo "Open it in a browser; Ctrl-C stops the servers."
+    echo "The application's log: $1/app.log"
+    serve_until_stopped
+}
+
+# check_answers DIR WHO...: before anything is timed, each contender's answer from ${url[WHO]}
+# must be DIR/WHO.expected (or DIR/hello.expected) byte for byte; a server may still be starting
+# for up to 20 s. Counts them in checked; shows the logs in DIR/logs and fails on a difference.
+check_answers() {
+    local dir=$1 who expected
+    shift
+    for who in "$@"; do
+        expected=$dir/$who.expected
+        [ -e "$expected" ] || expected=$dir/hello.expected
+        for _ in $(seq 200); do
+            curl -s -o "$dir/$who.body" "${url[$who]}" && cmp -s "$expected" "$dir/$who.body" &&
+                break
+            sleep 0.1
+        done
+        if ! cmp -s "$expected" "$dir/$who.body"; then
+            echo "the $who answer differs from what is expected; no timing" >&2
+            cat "$dir/logs/"*.log >&2
+            return 1
+        fi
+        checked=$((checked + 1))
+    done
+}

@@ -19,14 +19,4 @@ trap 'exit 0' INT TERM
 (cd examples/go && GOPROXY=off GOFLAGS= go build -o "$root/guestbook" .)
 
 serve_example "$root" "$root/guestbook" -listen 127.0.0.1:0
-echo "Serving the guest book at $url"
-if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
-    echo "== curl -sS -L --data 'entry=hello from curl' ${url}sign"
-    curl -sS -L --data 'entry=hello from curl' "${url}sign"
-    echo "== the application's log"
-    cat "$root/app.log"
-    exit 0
-fi
-echo "Open it in a browser; Ctrl-C stops the servers."
-echo "The application's log: $root/app.log"
-serve_until_stopped
+serve_guestbook "$root"

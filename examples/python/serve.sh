@@ -17,25 +17,11 @@ use_gateway_build
 root=$(mktemp -d)
 trap 'stop_started; rm -rf "$root"' EXIT
 trap 'exit 0' INT TERM
-mkdir "$root/src"
-cp -r python/pyproject.toml python/README.md python/dostrel_wsgi "$root/src/"
-/usr/bin/python3 -m venv --system-site-packages "$root/venv"
-"$root/venv/bin/pip" install -q --no-index --no-build-isolation "$root/src"
+install_wsgi_server "$root"
 
 # The application server: one worker of four threads (the guest book keeps its entries in the
 # worker's memory), its log in the temporary folder, no bytecode written beside the example.
 serve_example "$root" env PYTHONDONTWRITEBYTECODE=1 "$root/venv/bin/dostrel-wsgi" \
     --bind 127.0.0.1:0 --threads 4 --chdir "$source_dir/examples/python" guestbook:app
 
-echo "Serving the guest book at $url"
-if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
-    echo "== curl -sS -L --data 'entry=hello from curl' ${url}sign"
-    curl -sS -L -c "$root/cookies" -b "$root/cookies" --data 'entry=hello from curl' "${url}sign"
-    echo
-    echo "== access log"
-    cat "$root/app.log"
-    exit 0
-fi
-echo "Open it in a browser; Ctrl-C stops the servers."
-echo "dostrel-wsgi's log: $root/app.log"
-serve_until_stopped
+serve_guestbook "$root"

@@ -17,25 +17,11 @@ use_gateway_build
 root=$(mktemp -d)
 trap 'stop_started; rm -rf "$root"' EXIT
 trap 'exit 0' INT TERM
-mkdir "$root/src"
-cp -r ruby/dostrel.gemspec ruby/README.md ruby/lib ruby/bin "$root/src/"
-(cd "$root/src" && gem build dostrel.gemspec >"$root/gem.log" 2>&1) || { cat "$root/gem.log" >&2; exit 1; }
-GEM_HOME=$root/gems gem install -q --local --no-document "$root/src/"dostrel-*.gem >/dev/null
+install_rack_server "$root"
 
 # The application server: one worker of four threads (the guest book keeps its entries in the
 # worker's memory), its log in the temporary folder.
 serve_example "$root" env GEM_HOME="$root/gems" "$root/gems/bin/dostrel-rack" \
     --bind 127.0.0.1:0 --threads 4 --chdir "$source_dir/examples/ruby" config.ru
 
-echo "Serving the guest book at $url"
-if [ "${DOSTREL_DEMO_ONCE:-}" = 1 ]; then
-    echo "== curl -sS -L --data 'entry=hello from curl' ${url}sign"
-    curl -sS -L -c "$root/cookies" -b "$root/cookies" --data 'entry=hello from curl' "${url}sign"
-    echo
-    echo "== access log"
-    cat "$root/app.log"
-    exit 0
-fi
-echo "Open it in a browser; Ctrl-C stops the servers."
-echo "dostrel-rack's log: $root/app.log"
-serve_until_stopped
+serve_guestbook "$root"
