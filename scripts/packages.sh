@@ -90,5 +90,5 @@ install_rack_server() {
     cp -r "$dostrel_source/ruby/"{dostrel.gemspec,README.md,lib,bin} "$1/src/"
     (cd "$1/src" && gem build dostrel.gemspec >gem-build.log 2>&1) ||
         { cat "$1/src/gem-build.log" >&2; return 1; }
-    GEM_HOME=$1/gems gem install -q --local --no-document "$1/src/"dostrel-*.gem >/dev/null
+    (cd "$1/src" && GEM_HOME=$1/gems gem install --local --no-document dostrel-*.gem >/dev/null)
 }
