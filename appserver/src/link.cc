@@ -14,34 +14,45 @@ void linkLinger(int fd, bool reset) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value);
 }
 
+long long linkReadBody(Link& link, void* buffer, std::size_t size, dostrel_reason* reason) {
+    using Clock = std::chrono::steady_clock;
+    std::size_t want = link.bodyLeft < size ? static_cast<std::size_t>(link.bodyLeft) : size;
+    if (want == 0) return 0;
+    for (;;) {
+        ssize_t got = recv(link.fd, buffer, want, MSG_DONTWAIT);
+        if (got > 0) {
+            link.bodyLeft -= static_cast<std::uint64_t>(got);
+            return got;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        *reason = DOSTREL_TRUNCATED;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(link.deadline - Clock::now());
+        if (link.deadline != Clock::time_point::max() && left.count() <= 0) {
+            *reason = DOSTREL_TIMEOUT;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd readable = {link.fd, POLLIN, 0};
+        int wait = link.deadline == Clock::time_point::max()
+                       ? -1
+                       : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
+        if (poll(&readable, 1, wait) < 0 && errno != EINTR) break;
+    }
+    errno = ECONNRESET;
+    return -1;
+}
+
 namespace {
 
 // Reads and drops what is left of a streamed body, within the read time limit. A close with
 // unread bytes in the socket would reset it although the answer was whole.
 bool dropBodyRest(Link& link) {
     char block[65536];
-    while (link.bodyLeft > 0 && !link.bodyFailed) {
-        int wait = 60000;
-        if (link.deadline != std::chrono::steady_clock::time_point::max()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                link.deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            wait = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-        }
-        pollfd readable = {link.fd, POLLIN, 0};
-        int polled = poll(&readable, 1, wait);
-        if (polled < 0 && errno != EINTR) return false;
-        if (polled <= 0) continue;
-        ssize_t got =
-            recv(link.fd, block, link.bodyLeft < sizeof block ? link.bodyLeft : sizeof block,
-                 MSG_DONTWAIT);
-        if (got == 0) return false;
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
-        }
-        link.bodyLeft -= static_cast<std::uint64_t>(got);
-    }
+    dostrel_reason reason;
+    while (link.bodyLeft > 0 && !link.bodyFailed)
+        if (linkReadBody(link, block, sizeof block, &reason) < 0) return false;
     return !link.bodyFailed;
 }
 

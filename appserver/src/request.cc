@@ -52,19 +52,6 @@ dostrel_decode_status decoderReadAvailable(dostrel_decoder* decoder, int fd) {
     return status;
 }
 
-namespace {
-
-long long bodyReadFailed(Link& link, dostrel_reason reason, int error) {
-    link.bodyFailed = true;
-    if (link.config != nullptr)
-        serverLog(*link.config, "refused %s: %s (in the streamed body)", link.peer.c_str(),
-                  dostrel_reason_word(reason));
-    errno = error;
-    return -1;
-}
-
-} // namespace
-
 extern "C" {
 
 void dostrel_request_free(dostrel_request* request) {
@@ -133,29 +120,17 @@ long long dostrel_request_read_body(const dostrel_request* request, void* buffer
         errno = EBADF; // the response has already ended the connection
         return -1;
     }
-    using Clock = std::chrono::steady_clock;
-    std::size_t want = link->bodyLeft < size ? static_cast<std::size_t>(link->bodyLeft) : size;
-    for (;;) {
-        ssize_t got = recv(link->fd, buffer, want, MSG_DONTWAIT);
-        if (got > 0) {
-            link->bodyLeft -= static_cast<std::uint64_t>(got);
-            return got;
-        }
-        if (got == 0) return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(link->deadline - Clock::now());
-        if (link->deadline != Clock::time_point::max() && left.count() <= 0)
-            return bodyReadFailed(*link, DOSTREL_TIMEOUT, ETIMEDOUT);
-        pollfd readable = {link->fd, POLLIN, 0};
-        int wait = link->deadline == Clock::time_point::max()
-                       ? -1
-                       : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-        if (poll(&readable, 1, wait) < 0 && errno != EINTR)
-            return bodyReadFailed(*link, DOSTREL_TRUNCATED, ECONNRESET);
+    dostrel_reason reason = DOSTREL_OK;
+    long long got = linkReadBody(*link, buffer, size, &reason);
+    if (got < 0) {
+        int error = errno;
+        link->bodyFailed = true;
+        if (link->config != nullptr)
+            serverLog(*link->config, "refused %s: %s (in the streamed body)", link->peer.c_str(),
+                      dostrel_reason_word(reason));
+        errno = error;
     }
+    return got;
 }
 
 std::size_t dostrel_request_encode(const dostrel_request* request, void* out,

@@ -25,6 +25,10 @@ struct Link {
     ~Link(); // a link not ended in order is reset
 };
 
+/// Reads up to |size| bytes of the streamed body's rest within the request's time limit: the
+/// count, 0 when none is left, or -1 with errno (ECONNRESET when the peer cut the body short,
+/// ETIMEDOUT) and |*reason| saying why.
+long long linkReadBody(Link& link, void* buffer, std::size_t size, dostrel_reason* reason);
 /// Sets or clears the zero linger on |fd|.
 void linkLinger(int fd, bool reset);
 /// Ends |link| in order: the unread rest of a streamed body is read and dropped (so that the
