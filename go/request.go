@@ -75,6 +75,10 @@ func newRequest(ctx context.Context, link *linkRequest, peer string) *http.Reque
 		path = "/" + path
 	}
 	r.URL = &url.URL{Path: path, RawQuery: cgi["QUERY_STRING"]}
+	if _, tail, ok := splitRequestURI(cgi["REQUEST_URI"], cgi["PATH_INFO"]); ok && tail != path {
+		// EscapedPath keeps the client's encoding (a%2525b, not a%25b).
+		r.URL.RawPath = tail
+	}
 	// What the client asked for, as it sent it; the URL is the application's own part of it.
 	r.RequestURI = cgi["REQUEST_URI"]
 	if r.RequestURI == "" {
@@ -121,3 +125,81 @@ func newRequest(ctx context.Context, link *linkRequest, peer string) *http.Reque
 type readOnly struct{ body }
 
 func (readOnly) Close() error { return nil }
+
+// splitRequestURI cuts REQUEST_URI's path around what PATH_INFO names: the raw public prefix,
+// and the raw tail, the shortest end of the path whose percent-decoding is PATH_INFO byte for
+// byte. ok is false where REQUEST_URI is no path or does not end in PATH_INFO (a web server
+// that normalised the path).
+func splitRequestURI(requestURI, pathInfo string) (prefix, tail string, ok bool) {
+	raw, _, _ := strings.Cut(requestURI, "?")
+	if !strings.HasPrefix(raw, "/") {
+		return "", "", false
+	}
+	starts := make([]int, 0, len(raw))
+	decoded := make([]byte, 0, len(raw))
+	for i := 0; i < len(raw); {
+		starts = append(starts, i)
+		if i+3 <= len(raw) && raw[i] == '%' {
+			if b, err := strconv.ParseUint(raw[i+1:i+3], 16, 8); err == nil {
+				decoded = append(decoded, byte(b))
+				i += 3
+				continue
+			}
+		}
+		decoded = append(decoded, raw[i])
+		i++
+	}
+	// Each decoded byte came from one piece of the raw path: the tail that decodes to PATH_INFO
+	// starts at the piece as many from the end as PATH_INFO is long.
+	first := len(decoded) - len(pathInfo)
+	if first < 0 || string(decoded[first:]) != pathInfo {
+		return "", "", false
+	}
+	cut := len(raw)
+	if first < len(starts) {
+		cut = starts[first]
+	}
+	return raw[:cut], raw[cut:], true
+}
+
+// publicPrefix is the public prefix of a request with the variables cgi, raw and decoded:
+// SCRIPT_NAME where the web server gave no REQUEST_URI that ends in PATH_INFO.
+func publicPrefix(cgi map[string]string) (raw, decoded string) {
+	raw, _, ok := splitRequestURI(cgi["REQUEST_URI"], cgi["PATH_INFO"])
+	if !ok {
+		raw = (&url.URL{Path: strings.TrimSuffix(cgi["SCRIPT_NAME"], "/")}).EscapedPath()
+	}
+	decoded, err := url.PathUnescape(raw)
+	if err != nil {
+		decoded = raw
+	}
+	return raw, decoded
+}
+
+// Prefix returns the public prefix of r's URL, percent-decoded like r.URL.Path: the part of the
+// path the client asked for (REQUEST_URI) before the part that r.URL names. It is empty where
+// the web server hands the whole site to the gateway, and "/cgi-bin/dostrel" for an
+// application under the gateway's own URL.
+func Prefix(r *http.Request) string {
+	cgi, _ := r.Context().Value(variablesKey).(map[string]string)
+	_, decoded := publicPrefix(cgi)
+	return decoded
+}
+
+// PublicPath hands h each request with the whole public path in its URL, Prefix(r) in front of
+// r.URL.Path, for a handler that compares its paths with URLs the client sends back: under a
+// sub-path, golang.org/x/net/webdav's Handler with its Prefix set to the public prefix.
+func PublicPath(h http.Handler) http.Handler {
+	return http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+		cgi, _ := r.Context().Value(variablesKey).(map[string]string)
+		raw, decoded := publicPrefix(cgi)
+		if decoded == "" {
+			h.ServeHTTP(w, r)
+			return
+		}
+		public := r.Clone(r.Context())
+		public.URL.Path = decoded + r.URL.Path
+		public.URL.RawPath = raw + r.URL.EscapedPath()
+		h.ServeHTTP(w, public)
+	})
+}

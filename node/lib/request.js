@@ -27,6 +27,35 @@ function encodePath(pathInfo) {
   return out;
 }
 
+const HEX_PAIR = /^[0-9A-Fa-f]{2}$/;
+
+/// REQUEST_URI's path around what PATH_INFO names (both latin1 strings, a character a byte):
+/// { prefix, tail } of the raw path, the tail being its shortest end whose percent-decoding is
+/// PATH_INFO byte for byte. null where REQUEST_URI is no path or does not end in PATH_INFO (a
+/// web server that normalised the path).
+function splitRequestUri(requestUri, pathInfo) {
+  const raw = (requestUri || '').split('?', 1)[0];
+  if (!raw.startsWith('/')) return null;
+  const starts = [];
+  let decoded = '';
+  for (let i = 0; i < raw.length;) {
+    starts.push(i);
+    if (raw[i] === '%' && HEX_PAIR.test(raw.slice(i + 1, i + 3))) {
+      decoded += String.fromCharCode(parseInt(raw.slice(i + 1, i + 3), 16));
+      i += 3;
+    } else {
+      decoded += raw[i];
+      i += 1;
+    }
+  }
+  // Each decoded character came from one piece of the raw path: the tail that decodes to
+  // PATH_INFO starts at the piece as many from the end as PATH_INFO is long.
+  const first = decoded.length - pathInfo.length;
+  if (first < 0 || decoded.slice(first) !== pathInfo) return null;
+  const cut = first < starts.length ? starts[first] : raw.length;
+  return { prefix: raw.slice(0, cut), tail: raw.slice(cut) };
+}
+
 // The same few dozen header names come with every request: convert each once. Bounded, since
 // clients choose the names.
 const headerNameCache = new Map();
@@ -60,7 +89,10 @@ function createRequest(socket, variables, bodyLength) {
   const cgi = cgiTable(variables);
   const req = new http.IncomingMessage(socket);
   req.method = cgi.REQUEST_METHOD || 'GET';
-  const path = cgi.PATH_INFO ? encodePath(cgi.PATH_INFO) : '/';
+  // The path as the client wrote it, below the public prefix; encoded again from PATH_INFO
+  // where REQUEST_URI does not end in it.
+  const split = cgi.PATH_INFO ? splitRequestUri(cgi.REQUEST_URI, cgi.PATH_INFO) : null;
+  const path = split ? split.tail : cgi.PATH_INFO ? encodePath(cgi.PATH_INFO) : '/';
   const query = cgi.QUERY_STRING;
   req.url = (path.startsWith('/') ? path : '/' + path) + (query ? '?' + query : '');
 
@@ -113,4 +145,4 @@ function presentClient(socket, cgi) {
   define('encrypted', https === 'on' || https === '1' ? true : undefined);
 }
 
-module.exports = { createRequest, presentClient, encodePath, cgiTable };
+module.exports = { createRequest, presentClient, encodePath, cgiTable, splitRequestUri };

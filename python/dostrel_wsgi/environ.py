@@ -22,6 +22,11 @@ def build_environ(request, multithread, multiprocess, errors=None):
             environ[key] = value.decode("latin-1")
     for key, value in _DEFAULTS:
         environ.setdefault(key, value)
+    split = split_request_uri(environ.get("REQUEST_URI", ""), environ["PATH_INFO"])
+    if split is not None:
+        # The public prefix, decoded as PATH_INFO is: links built from SCRIPT_NAME are the ones
+        # the client used, also where the web server rewrote the whole site to the gateway.
+        environ["SCRIPT_NAME"] = split[1]
     # Paths start with "/" or are empty; a SCRIPT_NAME of "/" is the empty one.
     script_name = environ["SCRIPT_NAME"].rstrip("/")
     if script_name and not script_name.startswith("/"):
@@ -44,6 +49,42 @@ def build_environ(request, multithread, multiprocess, errors=None):
     environ["wsgi.run_once"] = False
     environ["wsgi.file_wrapper"] = FileWrapper
     return environ
+
+
+_HEX = frozenset("0123456789ABCDEFabcdef")
+
+
+def split_request_uri(request_uri, path_info):
+    """REQUEST_URI's path around what PATH_INFO names: (raw prefix, decoded prefix, raw tail),
+    the tail being the shortest end of the raw path whose percent-decoding is PATH_INFO byte for
+    byte. None where REQUEST_URI is no path or does not end in PATH_INFO (a web server that
+    normalised the path). Strings are latin-1, one character a byte."""
+    raw = request_uri.partition("?")[0]
+    if not raw.startswith("/"):
+        return None
+    starts, decoded = _pieces(raw)
+    # Each decoded character came from one piece of the raw path: the tail that decodes to
+    # PATH_INFO starts at the piece as many from the end as PATH_INFO is long.
+    j = len(decoded) - len(path_info)
+    if j < 0 or "".join(decoded[j:]) != path_info:
+        return None
+    cut = starts[j] if j < len(starts) else len(raw)
+    return raw[:cut], "".join(decoded[:j]), raw[cut:]
+
+
+def _pieces(raw):
+    """Where each piece of a raw path starts (a "%XX" or a character), and what each decodes to."""
+    starts, decoded = [], []
+    i = 0
+    while i < len(raw):
+        starts.append(i)
+        if raw[i] == "%" and raw[i + 1:i + 2] in _HEX and raw[i + 2:i + 3] in _HEX:
+            decoded.append(chr(int(raw[i + 1:i + 3], 16)))
+            i += 3
+        else:
+            decoded.append(raw[i])
+            i += 1
+    return starts, decoded
 
 
 def _host_name(host):

@@ -54,6 +54,7 @@ module Dostrel
       env["SERVER_PROTOCOL"] ||= +"HTTP/1.0"
       env["SERVER_NAME"] = server[0].dup unless AUTHORITY.match?(env["SERVER_NAME"].to_s.b)
       env["SERVER_PORT"] = server[1].to_s unless /\A\d{1,5}\z/.match?(env["SERVER_PORT"].to_s)
+      public_path(env)
       # Paths start with "/" or are empty; a SCRIPT_NAME of "/" is the empty one.
       script = env["SCRIPT_NAME"].to_s.sub(%r{/+\z}, "")
       script = "/#{script}" unless script.empty? || script.start_with?("/")
@@ -66,6 +67,30 @@ module Dostrel
       if request.body_length.positive? || env.key?("CONTENT_LENGTH")
         env["CONTENT_LENGTH"] = request.body_length.to_s
       end
+    end
+
+    # SCRIPT_NAME and PATH_INFO as the client wrote them, as Rack servers pass them: the public
+    # prefix (empty where the web server rewrote the whole site to the gateway) and the rest of
+    # REQUEST_URI's path, still percent-encoded. Left as the web server gave them where
+    # REQUEST_URI does not end in what PATH_INFO names.
+    def public_path(env)
+      raw = env["REQUEST_URI"].to_s.b.split("?", 2).first.to_s
+      return unless raw.start_with?("/")
+
+      path = env["PATH_INFO"].to_s.b
+      starts = []
+      decoded = raw.gsub(/%[0-9A-Fa-f]{2}|./m) do |piece|
+        starts << Regexp.last_match.begin(0)
+        piece.length == 3 ? piece[1, 2].hex.chr : piece
+      end
+      # Each decoded byte came from one piece of the raw path: the tail that decodes to
+      # PATH_INFO starts at the piece as many from the end as PATH_INFO is long.
+      first = starts.length - path.bytesize
+      return if first.negative? || decoded.byteslice(first, path.bytesize) != path
+
+      cut = starts[first] || raw.bytesize
+      env["SCRIPT_NAME"] = raw.byteslice(0, cut)
+      env["PATH_INFO"] = raw.byteslice(cut, raw.bytesize - cut)
     end
   end
 end
