@@ -40,3 +40,10 @@ set_tests_properties(go_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAK
 add_test(NAME web_client_view COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/client_view_test.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 set_tests_properties(web_client_view PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+
+# One URL, the same on every application server: what WSGI, Rack, Node, Go and the C library
+# hand the application of a percent-encoded UTF-8 path, with the gateway at the site root
+# (lighttpd, Apache, nginx) and under its own URL.
+add_test(NAME web_url_contract COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/url_contract_test.sh
+  ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+set_tests_properties(web_url_contract PROPERTIES TIMEOUT 600)

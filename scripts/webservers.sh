@@ -63,21 +63,28 @@ render_config() {
 }
 
 # start_webserver KIND ROOT PORT: runs web server KIND (lighttpd, apache2 or nginx) in the
-# foreground of a background job, serving ROOT/cgi-bin on 127.0.0.1:PORT.
+# foreground of a background job, serving ROOT/cgi-bin on 127.0.0.1:PORT; KIND-site (as
+# lighttpd-site) puts the application at the site root.
 start_webserver() {
-    local kind=$1 root=$2 port=$3
+    local kind=$1 root=$2 port=$3 conf=$2/$1.conf
     mkdir -p "$root/logs" "$root/htdocs"
     chmod 755 "$root" "$root/htdocs"
-    render_config "$kind" "$root" "$port" >"$root/$kind.conf"
+    render_config "$kind" "$root" "$port" >"$conf"
+    if [ "$kind" != "${kind%-site}" ]; then
+        kind=${kind%-site}
+        # The site-root configurations of lighttpd and Apache take in the gateway's own.
+        render_config "$kind" "$root" "$port" >"$root/$kind.conf"
+        [ "$kind" = apache2 ] && install -m 644 "$DOSTREL_EXAMPLES/htaccess" "$root/htdocs/.htaccess"
+    fi
     case "$kind" in
     lighttpd)
-        lighttpd -D -f "$root/lighttpd.conf" 2>>"$root/logs/lighttpd-start.log" &
+        lighttpd -D -f "$conf" 2>>"$root/logs/lighttpd-start.log" &
         started_pids+=($!)
         ;;
     apache2)
         chown www-data "$root/logs" 2>/dev/null || true
         # On shutdown Apache signals its whole process group: give it one of its own.
-        setsid apache2 -f "$root/apache2.conf" -DFOREGROUND \
+        setsid apache2 -f "$conf" -DFOREGROUND \
             </dev/null >/dev/null 2>>"$root/logs/apache2-start.log" &
         started_groups+=($!)
         ;;
@@ -90,7 +97,7 @@ start_webserver() {
             runuser -u www-data -- fcgiwrap -c 16 -s "unix:$root/logs/fcgiwrap.sock" \
             </dev/null >/dev/null 2>>"$root/logs/fcgiwrap.log" &
         started_groups+=($!)
-        nginx -c "$root/nginx.conf" -g 'daemon off;' 2>>"$root/logs/nginx-start.log" &
+        nginx -c "$conf" -g 'daemon off;' 2>>"$root/logs/nginx-start.log" &
         started_pids+=($!)
         ;;
     *)
