@@ -5,8 +5,8 @@
 # blocks in order, DOSTREL_BUILD=BUILD_DIR), "tested-by PATH" finds every command line of it
 # verbatim in PATH, "not-run REASON" gives a reason. Fails on a command block without one, on a
 # comment above another kind of block, and on an untagged block that starts like a command. The
-# web-server configurations the tests run (examples/webservers/*.conf) must stand verbatim in
-# docs/deploying.md.
+# web-server configurations the tests run (examples/webservers/*.conf, htaccess) must stand
+# verbatim in docs/deploying.md.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 build_dir=${2:+$(cd "$2" && pwd)}
@@ -118,7 +118,7 @@ check "command blocks found ($commands)" test "$commands" -gt 0
 # The web-server configurations the tests run, verbatim in docs/deploying.md.
 contains() { [ -n "$2" ] && [[ "$1" == *"$2"* ]]; }
 deploying=$(cat "$source_dir/docs/deploying.md")
-for template in "$source_dir"/examples/webservers/*.conf; do
+for template in "$source_dir"/examples/webservers/{*.conf,htaccess}; do
     check "docs/deploying.md carries examples/webservers/$(basename "$template") unchanged" \
         contains "$deploying" "$(cat "$template")"
 done
