@@ -16,9 +16,12 @@
 // http.Server: Shutdown stops accepting, takes what waits in the listen backlog, and lets
 // everything finish; Close stops at once.
 //
-// The request's URL.Path is the CGI PATH_INFO, the application's own path below the
-// gateway's SCRIPT_NAME, so routers match the application's routes; Variables gives every
-// CGI variable. The ResponseWriter is an http.Flusher (streaming and Server-Sent Events pass
+// The request's URL.Path is the CGI PATH_INFO, the application's own path below the public
+// prefix (empty where the web server hands the whole site to the gateway, "/cgi-bin/dostrel"
+// under the gateway's own URL), so routers match the application's routes; EscapedPath keeps
+// the client's encoding and RequestURI is the client's whole target. Prefix gives the public
+// prefix, PublicPath hands a handler the whole public path, and Variables gives every CGI
+// variable. The ResponseWriter is an http.Flusher (streaming and Server-Sent Events pass
 // through) and not an http.Hijacker: the connection carries one CGI response and nothing
 // else. A response that cannot be completed (a panic after the first bytes, a failed write,
 // the WriteTimeout, Shutdown's context ending) ends with a TCP reset, which the gateway

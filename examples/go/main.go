@@ -70,9 +70,10 @@ func (b *book) routes() http.Handler {
 	return r
 }
 
-// base is where the web server mounts the application: the gateway's SCRIPT_NAME.
+// base is where the web server mounts the application: the public prefix, empty at the site
+// root.
 func base(r *http.Request) string {
-	return dostrel.Variables(r)["SCRIPT_NAME"]
+	return dostrel.Prefix(r)
 }
 
 func main() {
