@@ -41,16 +41,10 @@ add_test(NAME web_client_view COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/client_
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 set_tests_properties(web_client_view PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 
-# One URL, the same on every application server: what WSGI, Rack, Node, Go and the C library
-# hand the application of a percent-encoded UTF-8 path, with the gateway at the site root
-# (lighttpd, Apache, nginx) and under its own URL.
-add_test(NAME web_url_contract COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/url_contract_test.sh
+# The application's URL, the same on every application server: what WSGI, Rack, Node, Go and
+# the C library hand the application of a percent-encoded UTF-8 path, with the gateway at the
+# site root (lighttpd, Apache, nginx) and under its own URL; and x/net/webdav under litmus
+# through both, against the same handler on plain net/http.
+add_test(NAME web_url COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/url_test.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
-set_tests_properties(web_url_contract PROPERTIES TIMEOUT 600)
-
-# WebDAV as the proof of the URL: golang.org/x/net/webdav under Debian's litmus, through
-# lighttpd and the gateway at the site root and under its own URL, against the same handler on
-# plain net/http.
-add_test(NAME web_litmus COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/litmus_test.sh
-  ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
-set_tests_properties(web_litmus PROPERTIES TIMEOUT 600)
+set_tests_properties(web_url PROPERTIES TIMEOUT 600)
