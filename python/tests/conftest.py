@@ -145,46 +145,19 @@ def free_port():
 
 
 class Web:
-    """lighttpd on 127.0.0.1 with the dostrel gateway as its CGI program."""
+    """The gateway under lighttpd on 127.0.0.1, started by the shared web harness."""
 
-    def __init__(self, lighttpd, build, root, app_port):
-        cgi = os.path.join(root, "cgi-bin")
-        for folder in (cgi, os.path.join(root, "logs"), os.path.join(root, "htdocs")):
-            os.makedirs(folder, exist_ok=True)
-        shutil.copy(os.path.join(build, "dostrel"), cgi)
-        with open(os.path.join(cgi, "dostrel.cnf"), "w") as config:
-            config.write("link * tcp 127.0.0.1 %d\n" % app_port)
-        with open(os.path.join(SOURCE, "examples", "webservers", "lighttpd.conf")) as template:
-            self.template = template.read().replace("@ROOT@", root)
-        self.root = root
-        self.process = None
-        for _ in range(5):  # another port if this one was taken meanwhile
-            self.port = free_port()
-            path = os.path.join(root, "lighttpd.conf")
-            with open(path, "w") as config:
-                config.write(self.template.replace("@PORT@", str(self.port)))
-            self.process = subprocess.Popen([lighttpd, "-D", "-f", path],
-                                            stderr=subprocess.DEVNULL)
-            try:
-                wait_for(self._up, 5, "lighttpd")
-                break
-            except AssertionError:
-                self.stop()
-        else:
+    def __init__(self, build, root, app_port):
+        self.process = subprocess.Popen(
+            ["bash", os.path.join(SOURCE, "tests", "support", "web_gateway.sh"), build, root,
+             str(app_port)], stdout=subprocess.PIPE)
+        line = self.process.stdout.readline().decode()
+        if not line.startswith("listening on "):
             raise AssertionError("lighttpd did not start")
-        self.base = "http://127.0.0.1:%d/cgi-bin/dostrel" % self.port
-
-    def _up(self):
-        if self.process.poll() is not None:
-            raise AssertionError("lighttpd ended")
-        try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
+        self.base = "http://%s/cgi-bin/dostrel" % line.split()[-1]
 
     def stop(self):
-        if self.process and self.process.poll() is None:
+        if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(10)
 
@@ -200,7 +173,7 @@ def start_web(workdir):
     webs = []
 
     def start(app_port):
-        web = Web(lighttpd, build, os.path.join(workdir, "web%d" % len(webs)), app_port)
+        web = Web(build, os.path.join(workdir, "web%d" % len(webs)), app_port)
         webs.append(web)
         return web
     yield start

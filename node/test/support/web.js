@@ -4,7 +4,6 @@
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
-const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 
@@ -17,26 +16,6 @@ function buildDir() {
     throw new Error(`no gateway in ${dir}: build it or set DOSTREL_BUILD`);
   }
   return dir;
-}
-
-function lighttpdPath() {
-  for (const dir of ['/usr/sbin', '/usr/local/sbin', ...(process.env.PATH || '').split(':')]) {
-    const candidate = path.join(dir, 'lighttpd');
-    if (fs.existsSync(candidate)) return candidate;
-  }
-  throw new Error('lighttpd is not installed');
-}
-
-/// A port that nothing listens on now (another process may take it before us: callers retry).
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer();
-    probe.on('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
 }
 
 /// Plain HTTP request; resolves with {status, headers, body}.
@@ -55,62 +34,37 @@ function request(url, { method = 'GET', headers = {}, body, timeout = 30000 } = 
   });
 }
 
-async function waitForAnswer(url, child, log) {
-  for (let i = 0; i < 100; i++) {
-    if (child.exitCode !== null) throw new Error(`lighttpd exited: ${log()}`);
-    try {
-      await request(url, { timeout: 2000 });
-      return;
-    } catch {
-      await new Promise((r) => setTimeout(r, 50));
-    }
-  }
-  throw new Error(`lighttpd did not answer: ${log()}`);
-}
-
-/// Starts lighttpd with the gateway as its CGI program, linking every path to appPort. Returns
-/// {base, stop}: base is the URL of the gateway, under which the application's paths follow.
+/// Starts lighttpd with the gateway as its CGI program, linking every path to appPort, by the
+/// shared web harness (tests/support/web_gateway.sh). Returns {base, stderr(), stop()}: base is
+/// the URL of the gateway, under which the application's paths follow.
 async function startGateway(appPort) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'dostrel-node-'));
-  const cgi = path.join(root, 'cgi-bin');
-  fs.mkdirSync(cgi);
-  fs.mkdirSync(path.join(root, 'logs'));
-  fs.mkdirSync(path.join(root, 'htdocs'));
-  fs.copyFileSync(path.join(buildDir(), 'dostrel'), path.join(cgi, 'dostrel'));
-  fs.chmodSync(path.join(cgi, 'dostrel'), 0o755);
-  fs.writeFileSync(path.join(cgi, 'dostrel.cnf'), `link * tcp 127.0.0.1 ${appPort}\n`);
-  const template = fs.readFileSync(path.join(SOURCE, 'examples/webservers/lighttpd.conf'), 'utf8');
-  let lastError;
-  for (let attempt = 0; attempt < 5; attempt++) {
-    const port = await freePort();
-    const config = path.join(root, 'lighttpd.conf');
-    fs.writeFileSync(config, template.replaceAll('@ROOT@', root).replaceAll('@PORT@', String(port)));
-    let stderr = '';
-    const child = spawn(lighttpdPath(), ['-D', '-f', config], { stdio: ['ignore', 'ignore', 'pipe'] });
-    child.stderr.on('data', (chunk) => {
-      stderr += chunk;
+  const child = spawn('bash', [path.join(SOURCE, 'tests/support/web_gateway.sh'), buildDir(), root,
+    String(appPort)], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let stdout = '';
+  let stderr = '';
+  child.stderr.on('data', (chunk) => {
+    stderr += chunk;
+  });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  const address = await new Promise((resolve) => {
+    child.stdout.on('data', (chunk) => {
+      stdout += chunk;
+      const listening = /^listening on (\S+)$/m.exec(stdout);
+      if (listening) resolve(listening[1]);
     });
-    const exited = new Promise((resolve) => child.on('exit', resolve));
-    try {
-      await waitForAnswer(`http://127.0.0.1:${port}/`, child, () => stderr);
-    } catch (err) {
-      lastError = err;
-      child.kill();
-      await exited;
-      continue;
-    }
-    return {
-      base: `http://127.0.0.1:${port}/cgi-bin/dostrel`,
-      stderr: () => stderr,
-      async stop() {
-        if (child.exitCode === null) child.kill();
-        await exited;
-        fs.rmSync(root, { recursive: true, force: true });
-      },
-    };
+    exited.then(() => resolve(null));
+  });
+  const stop = async () => {
+    if (child.exitCode === null) child.kill();
+    await exited;
+    fs.rmSync(root, { recursive: true, force: true });
+  };
+  if (!address) {
+    await stop();
+    throw new Error(`lighttpd did not start: ${stderr}`);
   }
-  fs.rmSync(root, { recursive: true, force: true });
-  throw lastError;
+  return { base: `http://${address}/cgi-bin/dostrel`, stderr: () => stderr, stop };
 }
 
 /// Starts a Node program that prints "listening on 127.0.0.1:PORT"; resolves with
@@ -163,4 +117,4 @@ function memoryOf(pid) {
   return { peak: field('VmHWM'), current: field('VmRSS') };
 }
 
-module.exports = { SOURCE, buildDir, freePort, request, startGateway, startApp, memoryOf };
+module.exports = { SOURCE, buildDir, request, startGateway, startApp, memoryOf };
