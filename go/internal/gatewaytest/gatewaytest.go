@@ -3,6 +3,7 @@
 package gatewaytest
 
 import (
+	"bufio"
 	"bytes"
 	"errors"
 	"fmt"
@@ -14,6 +15,7 @@ import (
 	"runtime"
 	"strings"
 	"sync"
+	"syscall"
 	"testing"
 	"time"
 
@@ -100,92 +102,35 @@ func sourceDir() string {
 	return filepath.Join(filepath.Dir(file), "..", "..", "..")
 }
 
-// Start runs lighttpd, with the configuration of examples/webservers, in front of the gateway
-// linked to appAddr; the test's cleanup stops it.
+// Start runs lighttpd in front of the gateway linked to appAddr (on 127.0.0.1), by the shared
+// web harness, tests/support/web_gateway.sh; the test's cleanup stops it.
 func Start(t testing.TB, appAddr string) *Web {
 	t.Helper()
-	program, err := os.ReadFile(gateway(t))
-	if err != nil {
-		t.Skipf("no gateway: %v", err)
-	}
-	server, err := exec.LookPath("lighttpd")
-	if err != nil {
-		if server, err = exec.LookPath("/usr/sbin/lighttpd"); err != nil {
-			t.Skip("lighttpd is not installed")
-		}
-	}
-	root := t.TempDir()
-	for _, dir := range []string{"cgi-bin", "logs", "htdocs"} {
-		if err := os.MkdirAll(filepath.Join(root, dir), 0o755); err != nil {
-			t.Fatal(err)
-		}
-	}
-	if err := os.WriteFile(filepath.Join(root, "cgi-bin", "dostrel"), program, 0o755); err != nil {
-		t.Fatal(err)
-	}
-	install(t, filepath.Join(root, "cgi-bin"), appAddr)
-	template, err := os.ReadFile(filepath.Join(sourceDir(), "examples", "webservers", "lighttpd.conf"))
+	build := filepath.Dir(gateway(t))
+	_, port, err := net.SplitHostPort(appAddr)
 	if err != nil {
 		t.Fatal(err)
 	}
-	text := strings.ReplaceAll(string(template), "@ROOT@", root)
-	// Responses pass as they come: Server-Sent Events need it.
-	if !strings.Contains(text, "server.stream-response-body") {
-		text += "server.stream-response-body = 2\n"
+	web := &Web{root: t.TempDir()}
+	cmd := exec.Command("bash", filepath.Join(sourceDir(), "tests", "support", "web_gateway.sh"),
+		build, web.root, port)
+	out, err := cmd.StdoutPipe()
+	if err == nil {
+		err = cmd.Start()
 	}
-	web := &Web{root: root}
-	for attempt := 0; attempt < 5; attempt++ { // another port if this one was taken meanwhile
-		l, err := net.Listen("tcp", "127.0.0.1:0")
-		if err != nil {
-			t.Fatal(err)
-		}
-		port := l.Addr().(*net.TCPAddr).Port
-		l.Close()
-		path := filepath.Join(root, "lighttpd.conf")
-		rendered := strings.ReplaceAll(text, "@PORT@", fmt.Sprint(port))
-		if err := os.WriteFile(path, []byte(rendered), 0o644); err != nil {
-			t.Fatal(err)
-		}
-		cmd := exec.Command(server, "-D", "-f", path)
-		if err := cmd.Start(); err != nil {
-			t.Fatal(err)
-		}
-		ended := make(chan struct{})
-		go func() { cmd.Wait(); close(ended) }()
-		if up(port, ended) {
-			t.Cleanup(func() {
-				cmd.Process.Signal(os.Interrupt)
-				select {
-				case <-ended:
-				case <-time.After(10 * time.Second):
-					cmd.Process.Kill()
-					<-ended
-				}
-			})
-			web.Base = fmt.Sprintf("http://127.0.0.1:%d/cgi-bin/dostrel", port)
-			return web
-		}
-		cmd.Process.Kill()
-		<-ended
+	if err != nil {
+		t.Fatal(err)
 	}
-	t.Fatalf("lighttpd did not start; its log:\n%s", web.ErrorLog())
-	return nil
-}
-
-func up(port int, ended chan struct{}) bool {
-	for i := 0; i < 200; i++ {
-		select {
-		case <-ended:
-			return false
-		default:
-		}
-		if c, err := net.DialTimeout("tcp", fmt.Sprintf("127.0.0.1:%d", port), time.Second); err == nil {
-			c.Close()
-			return true
-		}
-		time.Sleep(25 * time.Millisecond)
+	t.Cleanup(func() {
+		cmd.Process.Signal(syscall.SIGTERM)
+		cmd.Wait()
+	})
+	line, _ := bufio.NewReader(out).ReadString('\n')
+	if !strings.HasPrefix(line, "listening on ") {
+		t.Fatalf("lighttpd did not start; its log:\n%s", web.ErrorLog())
 	}
-	return false
+	web.Base = "http://" + strings.TrimSpace(strings.TrimPrefix(line, "listening on ")) + "/cgi-bin/dostrel"
+	return web
 }
 
 // ErrorLog is lighttpd's error log so far: the gateway's error lines land there.
