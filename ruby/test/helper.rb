@@ -93,32 +93,23 @@ class ServerProcess
   end
 end
 
-# lighttpd on 127.0.0.1 with the dostrel gateway as its CGI program.
+# lighttpd on 127.0.0.1 with the dostrel gateway as its CGI program, by the shared web harness.
 class Web
   attr_reader :base, :root
 
   def initialize(root, app_port)
     @root = root
-    cgi = File.join(root, "cgi-bin")
-    %w[cgi-bin logs htdocs].each { |d| FileUtils.mkdir_p(File.join(root, d)) }
-    FileUtils.cp(File.join(ENV.fetch("DOSTREL_BUILD"), "dostrel"), cgi)
-    File.write(File.join(cgi, "dostrel.cnf"), "link * tcp 127.0.0.1 #{app_port}\n")
-    template = File.read(File.join(SOURCE, "examples", "webservers", "lighttpd.conf"))
-    5.times do # another port if this one was taken meanwhile
-      port = TCPServer.open("127.0.0.1", 0) { |s| s.addr[1] }
-      File.write(config = File.join(root, "lighttpd.conf"),
-                 template.gsub("@ROOT@", root).gsub("@PORT@", port.to_s))
-      @waiter = Process.detach(Process.spawn("lighttpd", "-D", "-f", config, err: File::NULL))
-      @base = "http://127.0.0.1:#{port}/cgi-bin/dostrel"
-      wait_for(10, "lighttpd") { !@waiter.alive? || TCPSocket.new("127.0.0.1", port).close || true rescue false }
-      return if @waiter.alive?
-    end
-    raise "lighttpd did not start"
+    @io = IO.popen(["bash", File.join(SOURCE, "tests", "support", "web_gateway.sh"),
+                    ENV.fetch("DOSTREL_BUILD"), root, app_port.to_s])
+    line = @io.gets.to_s
+    raise "lighttpd did not start" unless line.start_with?("listening on ")
+
+    @base = "http://#{line.split.last}/cgi-bin/dostrel"
   end
 
   def stop
-    Process.kill("TERM", @waiter.pid)
-    @waiter.join
+    Process.kill("TERM", @io.pid)
+    @io.close
   rescue Errno::ESRCH
     nil
   end
