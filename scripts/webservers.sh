@@ -1,7 +1,8 @@
 # webservers.sh -- sourced: starts the sample application servers and a web server with dostrel
-# as its CGI program, all on 127.0.0.1, and stops everything again. Used by the demo and by the
-# web-server tests. Needs DOSTREL_BUILD (the build directory) and DOSTREL_EXAMPLES (the folder of
-# the web-server configuration templates).
+# as its CGI program, all on 127.0.0.1, and stops everything again. Used by the demo, the
+# web-server tests and, through tests/support/web_gateway.sh, the language test suites. Needs
+# DOSTREL_BUILD (the build directory) and DOSTREL_EXAMPLES (the folder of the web-server
+# configuration templates).
 
 started_pids=()
 started_groups=()
