@@ -1,8 +1,10 @@
 # test_server.py -- the server as a process, over raw link connections: refusals, stalled
 # connections, time-outs, and what each signal does to the workers.
+import os
 import re
 import signal
 import socket
+import tempfile
 import threading
 import time
 
@@ -18,6 +20,14 @@ ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [
 def ok(reply, path="/"):
     return reply is not None and reply.startswith(b"Status: 200 OK\r\n") and \
         (" %s " % path).encode() in reply
+
+
+def heartbeats(pid):
+    """The number of unlinked files in the temporary folder that process pid holds open."""
+    fds = "/proc/%d/fd/" % pid
+    names = [os.readlink(fds + fd) for fd in os.listdir(fds)]
+    return sum(name.startswith(tempfile.gettempdir()) and name.endswith(" (deleted)")
+               for name in names)
 
 
 def test_refusals_and_stalled_connections_beside_good_requests(start_server):
@@ -93,6 +103,7 @@ def test_signals(start_server, workdir):
     # TTIN / TTOU: one worker more, one fewer.
     server.signal(signal.SIGTTIN)
     wait_for(lambda: len(server.workers()) == 3, 10, "three workers")
+    assert [heartbeats(pid) for pid in server.workers()] == [1, 1, 1], "only its own"
     server.signal(signal.SIGTTOU)
     wait_for(lambda: len(server.workers()) == 2, 10, "two workers")
     # A worker that dies is replaced.
