@@ -5,6 +5,7 @@
 const nodeCluster = require('node:cluster');
 const os = require('node:os');
 const { createLogger } = require('./log');
+const { takeStopSignals } = require('./server');
 
 const STOP_MESSAGE = 'dostrel:stop';
 // A worker that dies sooner than this after its start is replaced after a pause, not at once,
@@ -96,6 +97,7 @@ function runWorker(start, { shutdownTimeout, log }) {
   // Ctrl-C reaches the whole process group, and systemd signals every process of the unit.
   process.on('SIGTERM', stop);
   process.on('SIGINT', stop);
+  takeStopSignals(['SIGTERM', 'SIGINT']); // the server's own stop would race this one
   process.on('disconnect', stop); // the primary is gone
   Promise.resolve()
     .then(start)
