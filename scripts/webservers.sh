@@ -38,7 +38,7 @@ start_listening() {
         grep -q '^listening on' "$out" && break
         sleep 0.05
     done
-    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" >"$portfile"
+    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" | head -1 >"$portfile"
     rm -f "$out"
     [ -s "$portfile" ]
 }

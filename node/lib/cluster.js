@@ -27,6 +27,11 @@ function resolveOptions(options) {
 }
 
 function runPrimary({ workers, shutdownTimeout, log }) {
+  // Each worker accepts its own connections from the shared socket, unless the environment's
+  // NODE_CLUSTER_SCHED_POLICY chooses. Node's default on Linux, round-robin, has the primary
+  // accept every connection and pass it on: the primary then caps the rate, and its memory and
+  // descriptors grow with a burst (bench/node.sh measures both).
+  if (!process.env.NODE_CLUSTER_SCHED_POLICY) nodeCluster.schedulingPolicy = nodeCluster.SCHED_NONE;
   let stopping = false;
   let killTimer = null;
   const started = new Map(); // worker id -> start time
