@@ -8,13 +8,15 @@
 # more run the plain handler under the cluster helper with two workers, once with each
 # scheduling policy of node:cluster (rr: the primary accepts and passes each connection on;
 # none: the workers accept); their CPU column is the primary's, and the primary's peak memory
-# and descriptors after a burst of wrk -c64 are printed below the table.
+# and descriptors after a burst of wrk -c64 are printed below the table, with the two clusters'
+# own rates straight over the link protocol (bench/go_linkload.go, 16 connections), where no web
+# server or gateway hides the difference.
 # --smoke: one short round, to check that it runs and that the answers are right.
 # DOSTREL_BUILD=DIR uses an existing build (it needs dostrel and dostrel-appserver).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages wrk lighttpd curl ca-certificates # npm fetches over HTTPS
+need_packages wrk lighttpd curl ca-certificates golang-go # npm fetches over HTTPS
 command -v node >/dev/null || need_packages nodejs
 command -v npm >/dev/null || need_packages npm
 smoke=0
@@ -125,8 +127,24 @@ for policy in rr none; do
         "$policy" "$(rates cluster-$policy | median)" "$(round_ratios cluster-$policy | median)" \
         "$(cpu cluster-$policy)"
 done
-# A burst of many connections at once, then what the primary holds.
+# The clusters alone, over the link protocol, in alternating order.
+GO111MODULE=off GOFLAGS= go build -o "$work/linkload" bench/go_linkload.go
+for round in $(seq $rounds); do
+    order=(rr none)
+    [ $((round % 2)) = 0 ] && order=(none rr)
+    for policy in "${order[@]}"; do
+        "$work/linkload" -port "$(cat "$work/cluster-$policy-port")" -conns 16 -seconds "$seconds" \
+            -expect "$work/expect-cluster-$policy" | awk -v p="$policy" '{print p, $1, $3}'
+    done
+done >"$work/link-rates"
 echo
+for policy in rr none; do
+    printf 'cluster, scheduling %s, over the link protocol alone: %s requests/s (median), %s failed\n' \
+        "$policy" "$(awk -v p="$policy" '$1 == p {print $2}' "$work/link-rates" | median)" \
+        "$(awk -v p="$policy" '$1 == p {n += $3} END {print n + 0}' "$work/link-rates")"
+done
+
+# A burst of many connections at once, then what the primary holds.
 for policy in rr none; do
     pid_var=pid_cluster_$policy
     [ $smoke = 1 ] || wrk -t2 -c64 -d${seconds}s "$(url_of cluster-$policy)" >/dev/null
