@@ -103,6 +103,8 @@ def test_signals(start_server, workdir):
     # TTIN / TTOU: one worker more, one fewer.
     server.signal(signal.SIGTTIN)
     wait_for(lambda: len(server.workers()) == 3, 10, "three workers")
+    wait_for(lambda: all("worker %d ready" % pid in server.log() for pid in server.workers()),
+             10, "three workers ready")
     assert [heartbeats(pid) for pid in server.workers()] == [1, 1, 1], "only its own"
     server.signal(signal.SIGTTOU)
     wait_for(lambda: len(server.workers()) == 2, 10, "two workers")
