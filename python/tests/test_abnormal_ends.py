@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import cgi_variables, link_request, wait_for
+from conftest import cgi_variables, link_request, open_files, wait_for
 
 ERROR_11 = re.compile(r"dostrel: error 11: Error receivng data on socket")
 
@@ -98,12 +98,10 @@ def test_worker_killed_before_its_handler_resets_the_connection(start_server):
     server = start_server("abnormal:app")
     server.wait_ready(1)
     worker = server.workers()[0]
-    sockets = lambda: sum(os.readlink("/proc/%d/fd/%s" % (worker, fd)).startswith("socket:")
-                          for fd in os.listdir("/proc/%d/fd" % worker))
-    before = sockets()
+    before = open_files(worker, "socket:")
     with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
         sock.sendall(link_request(cgi_variables())[:30])  # accepted, its request unfinished
-        wait_for(lambda: sockets() > before, 10, "the worker to accept")
+        wait_for(lambda: open_files(worker, "socket:") > before, 10, "the worker to accept")
         os.kill(worker, signal.SIGKILL)
         with pytest.raises(ConnectionResetError):
             sock.recv(10)

@@ -1,6 +1,5 @@
 # test_server.py -- the server as a process, over raw link connections: refusals, stalled
 # connections, time-outs, and what each signal does to the workers.
-import os
 import re
 import signal
 import socket
@@ -10,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import cgi_variables, exchange, link_request, wait_for
+from conftest import cgi_variables, exchange, link_request, open_files, wait_for
 
 ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] '
                          r'"GET /cgi-bin/dostrel/good\?n=\d+ HTTP/1\.1" 200 \d+ "-" "-" '
@@ -20,14 +19,6 @@ ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [
 def ok(reply, path="/"):
     return reply is not None and reply.startswith(b"Status: 200 OK\r\n") and \
         (" %s " % path).encode() in reply
-
-
-def heartbeats(pid):
-    """The number of unlinked files in the temporary folder that process pid holds open."""
-    fds = "/proc/%d/fd/" % pid
-    names = [os.readlink(fds + fd) for fd in os.listdir(fds)]
-    return sum(name.startswith(tempfile.gettempdir()) and name.endswith(" (deleted)")
-               for name in names)
 
 
 def test_refusals_and_stalled_connections_beside_good_requests(start_server):
@@ -105,7 +96,9 @@ def test_signals(start_server, workdir):
     wait_for(lambda: len(server.workers()) == 3, 10, "three workers")
     wait_for(lambda: all("worker %d ready" % pid in server.log() for pid in server.workers()),
              10, "three workers ready")
-    assert [heartbeats(pid) for pid in server.workers()] == [1, 1, 1], "only its own"
+    # Each holds one unlinked temporary file, its own heartbeat.
+    beats = [open_files(pid, tempfile.gettempdir(), " (deleted)") for pid in server.workers()]
+    assert beats == [1, 1, 1], "only its own heartbeat"
     server.signal(signal.SIGTTOU)
     wait_for(lambda: len(server.workers()) == 2, 10, "two workers")
     # A worker that dies is replaced.
