@@ -15,8 +15,11 @@ import (
 	"net"
 	"net/http"
 	"net/textproto"
+	"os"
+	"os/exec"
 	"strings"
 	"sync"
+	"syscall"
 	"testing"
 	"time"
 
@@ -53,6 +56,16 @@ func exchange(t *testing.T, addr string, data []byte) (string, error) {
 }
 
 var defaultMux sync.Once // the route on http.DefaultServeMux, registered once
+
+// TestMain serves in the child process that TestRobustness starts and then kills.
+func TestMain(m *testing.M) {
+	if os.Getenv("DOSTREL_SERVE_UNTIL_KILLED") != "" {
+		l, _ := net.Listen("tcp", "127.0.0.1:0")
+		fmt.Println(l.Addr())
+		dostrel.Serve(l, http.NotFoundHandler())
+	}
+	os.Exit(m.Run())
+}
 
 func TestRobustness(t *testing.T) {
 	block := bytes.Repeat([]byte("0123456789abcdef"), 4096) // 64 KiB
@@ -205,6 +218,43 @@ func TestRobustness(t *testing.T) {
 	if err := closed.ListenAndServe(""); err != dostrel.ErrServerClosed {
 		t.Errorf("ListenAndServe after Close: %v", err)
 	}
+	// ListenAndServe() listens on Addr, as http.Server's does.
+	if err := (&dostrel.Server{Addr: "127.0.0.1:99999"}).ListenAndServe(); err == nil ||
+		!strings.Contains(err.Error(), "99999") {
+		t.Errorf("ListenAndServe on a bad Addr: %v", err)
+	}
+
+	// A process killed with a connection accepted, its request still arriving, resets it.
+	child := exec.Command(os.Args[0], "-test.run=^$")
+	child.Env = append(os.Environ(), "DOSTREL_SERVE_UNTIL_KILLED=1")
+	out, _ := child.StdoutPipe()
+	if err := child.Start(); err != nil {
+		t.Fatal(err)
+	}
+	line, _ := bufio.NewReader(out).ReadString('\n')
+	sockets := func() (n int) {
+		fds, _ := os.ReadDir(fmt.Sprintf("/proc/%d/fd", child.Process.Pid))
+		for _, fd := range fds {
+			link, _ := os.Readlink(fmt.Sprintf("/proc/%d/fd/%s", child.Process.Pid, fd.Name()))
+			n += strings.Count(link, "socket:")
+		}
+		return n
+	}
+	before := sockets()
+	if c, err = net.Dial("tcp", strings.TrimSpace(line)); err != nil {
+		t.Fatal(err)
+	}
+	c.Write(linkRequest("/", nil, "")[:30])
+	for deadline := time.Now().Add(20 * time.Second); sockets() == before && time.Now().Before(deadline); {
+		time.Sleep(10 * time.Millisecond)
+	}
+	child.Process.Kill()
+	child.Wait()
+	c.SetReadDeadline(time.Now().Add(20 * time.Second))
+	if _, err := c.Read(make([]byte, 1)); !errors.Is(err, syscall.ECONNRESET) {
+		t.Errorf("a connection of a killed server ended with %v, not a reset", err)
+	}
+	c.Close()
 
 	// The gateway alone, as a web server starts it: whole answers end it with 0 (the type
 	// sniffed from the body, for HEAD as for GET) ...

@@ -32,6 +32,10 @@ var ErrServerClosed = http.ErrServerClosed
 // A Server serves link connections from the gateway with an http.Handler. The zero value is
 // ready to use: every limit then has the protocol's default.
 type Server struct {
+	// Addr is the TCP address ListenAndServe listens on; empty means DefaultAddr. Bind the
+	// loopback address or a private one: whoever connects can claim any CGI variable.
+	Addr string
+
 	// Handler serves each request; nil means http.DefaultServeMux.
 	Handler http.Handler
 
@@ -96,15 +100,27 @@ func Serve(l net.Listener, handler http.Handler) error {
 // application servers do.
 const DefaultAddr = "127.0.0.1:9000"
 
-// ListenAndServe listens on the TCP address addr (DefaultAddr if empty; bind the loopback
-// address or a private one: whoever connects can claim any CGI variable) and calls Serve.
-func (srv *Server) ListenAndServe(addr string) error {
+// ListenAndServe listens on the TCP address srv.Addr (DefaultAddr if empty) and calls Serve,
+// as http.Server's does. An address given as the argument, the package's earlier form, takes
+// the place of srv.Addr when it is not empty.
+func (srv *Server) ListenAndServe(addr ...string) error {
 	if srv.inShutdown.Load() {
 		return ErrServerClosed
 	}
-	if addr == "" {
-		addr = DefaultAddr
+	if len(addr) > 1 {
+		return fmt.Errorf("dostrel: ListenAndServe takes one address at most, not %d", len(addr))
 	}
+	listen := srv.Addr
+	if len(addr) == 1 && addr[0] != "" {
+		listen = addr[0]
+	}
+	if listen == "" {
+		listen = DefaultAddr
+	}
+	return srv.listenAndServe(listen)
+}
+
+func (srv *Server) listenAndServe(addr string) error {
 	l, err := net.Listen("tcp", addr)
 	if err != nil {
 		return err
@@ -309,6 +325,12 @@ func (srv *Server) newConn(rwc net.Conn, held bool) *conn {
 		srv.release(held)
 		return nil
 	}
+	// From here until the answer is whole a close is a reset, and so is the death of the
+	// process: the gateway then reports a failure instead of taking the orderly close of a
+	// process killed before its handler ran for an empty answer.
+	if tcp, ok := rwc.(*net.TCPConn); ok {
+		tcp.SetLinger(0)
+	}
 	c := &conn{server: srv, rwc: rwc, peer: peerString(peer), accepted: time.Now(), slot: held}
 	srv.mu.Lock()
 	srv.conns[c] = struct{}{}
@@ -441,6 +463,14 @@ func (c *conn) reset() {
 	c.rwc.Close()
 }
 
+// closeInOrder ends the connection with the orderly close of a whole answer or a refusal.
+func (c *conn) closeInOrder() {
+	if tcp, ok := c.rwc.(*net.TCPConn); ok {
+		tcp.SetLinger(-1)
+	}
+	c.rwc.Close()
+}
+
 func (c *conn) serve(base context.Context) {
 	srv := c.server
 	defer srv.forget(c)
@@ -464,7 +494,7 @@ func (c *conn) serve(base context.Context) {
 	if err != nil {
 		srv.logf("dostrel: refused %s: %v", c.peer, err)
 		// Closed without a byte written; unread bytes make it a reset, which is as well.
-		c.rwc.Close()
+		c.closeInOrder()
 		return
 	}
 	defer link.body.Close()
@@ -497,7 +527,7 @@ func (c *conn) serve(base context.Context) {
 	}
 	lctx.finish()
 	if whole {
-		c.rwc.Close()
+		c.closeInOrder()
 	} else {
 		c.reset()
 	}

@@ -38,6 +38,9 @@ export interface ServerOptions extends Limits {
   /** Milliseconds from a request's arrival to the end of its response (300000); past it the
    * connection is reset and one line logged; 0: no limit. */
   responseTimeout?: number;
+  /** Milliseconds a stop signal (SIGTERM, SIGINT, SIGHUP) lets the requests in flight run
+   * before their connections are reset and the process ends (30000). */
+  shutdownTimeout?: number;
   /** Most connections at once; more are closed at the accept and logged (no limit). */
   maxConnections?: number;
   /** Peer addresses allowed to connect; every peer when absent. */
@@ -66,6 +69,7 @@ export class Server extends NetServer {
   readonly limits: Required<Limits>;
   readonly requestTimeout: number;
   readonly responseTimeout: number;
+  readonly shutdownTimeout: number;
   on(event: 'request', listener: RequestListener): this;
   on(event: 'clientError', listener: (err: RefusalError, socket: Socket) => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;

@@ -4,7 +4,8 @@
 # 127.0.0.1 with dostrel as the CGI program, makes one request with curl and prints it, then
 # serves until stopped: Ctrl-C, SIGINT or SIGTERM stops everything it started, and so does either
 # server ending on its own. DOSTREL_DEMO_ONCE=1 stops after the one request; DOSTREL_BUILD=DIR
-# uses a build that exists.
+# uses a build that exists; DOSTREL_PORT=N serves on port N (default: 8080, or a free port when
+# 8080 is taken).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -20,9 +21,14 @@ start_appserver "dostrel sample server" "$root/app-port"
 install_gateway "$root/cgi-bin" "# Every path goes to the sample application server.
 link * tcp 127.0.0.1 $(cat "$root/app-port")
 "
-port=$(free_port 8080)
-[ "$port" = 8080 ] || echo "port 8080 is taken; using $port"
-start_webserver lighttpd "$root" "$port"
+if [ -n "${DOSTREL_PORT:-}" ]; then
+    start_webserver_on_request lighttpd "$root"
+    port=$webserver_port
+else
+    port=$(free_port 8080)
+    [ "$port" = 8080 ] || echo "port 8080 is taken; using $port (DOSTREL_PORT=N chooses one)"
+    start_webserver lighttpd "$root" "$port"
+fi
 url="http://127.0.0.1:$port/cgi-bin/dostrel/hello?lang=en"
 
 echo "== $root/cgi-bin/dostrel.cnf"

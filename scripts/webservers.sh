@@ -39,7 +39,7 @@ start_listening() {
         grep -q '^listening on' "$out" && break
         sleep 0.05
     done
-    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" >"$portfile"
+    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" | head -1 >"$portfile"
     rm -f "$out"
     [ -s "$portfile" ]
 }
@@ -145,6 +145,27 @@ start_webserver_anywhere() {
     return 1
 }
 
+# start_webserver_on_request KIND ROOT: start_webserver on the port DOSTREL_PORT names, failing
+# with the reason when it is no port number or is taken; on a free port when it is unset. Sets
+# webserver_port.
+start_webserver_on_request() {
+    local wanted=${DOSTREL_PORT:-}
+    if [ -z "$wanted" ]; then
+        start_webserver_anywhere "$1" "$2"
+        return
+    fi
+    if ! [[ $wanted =~ ^[0-9]{1,5}$ ]] || [ "$wanted" -lt 1 ] || [ "$wanted" -gt 65535 ]; then
+        echo "DOSTREL_PORT=$wanted is not a port number (1 to 65535)" >&2
+        return 1
+    fi
+    if (exec 3<>/dev/tcp/127.0.0.1/"$wanted") 2>/dev/null; then
+        echo "port $wanted (DOSTREL_PORT) is taken on 127.0.0.1; choose another" >&2
+        return 1
+    fi
+    webserver_port=$wanted
+    start_webserver "$1" "$2" "$wanted"
+}
+
 # stop_started: stops everything this shell started, and waits for it.
 stop_started() {
     local pid
@@ -164,8 +185,8 @@ stop_started() {
 # serve_example ROOT COMMAND...: the examples' serve scripts. Starts COMMAND, an application
 # server that prints "listening on 127.0.0.1:PORT" on standard output once it accepts
 # connections (its standard error goes to ROOT/app.log), puts the gateway in ROOT/cgi-bin with
-# every path going to it, and lighttpd in front; sets url. Shows the application's output and
-# fails when it does not start.
+# every path going to it, and lighttpd in front (on DOSTREL_PORT when it is set, else on a free
+# port); sets url. Shows the application's output and fails when it does not start.
 serve_example() {
     local root=$1 app_port
     shift
@@ -185,7 +206,7 @@ serve_example() {
     install_gateway "$root/cgi-bin" "# Every path goes to the example's application server.
 link * tcp 127.0.0.1 $app_port
 "
-    start_webserver_anywhere lighttpd "$root"
+    start_webserver_on_request lighttpd "$root"
     url="http://127.0.0.1:$webserver_port/cgi-bin/dostrel/"
 }
 

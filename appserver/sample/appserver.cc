@@ -20,10 +20,13 @@ struct SampleOptions {
     std::string record; // when set: each request's bytes go to RECORD-1.bin, RECORD-2.bin, ...
 };
 
+// The usage on standard error with status 2 after a problem; on standard output with status 0
+// when asked for with --help.
 [[noreturn]] void usage(const char* problem = nullptr) {
+    std::FILE* out = problem != nullptr ? stderr : stdout;
     if (problem != nullptr) std::fprintf(stderr, "dostrel-appserver: %s\n", problem);
     std::fprintf(
-        stderr,
+        out,
         "usage: dostrel-appserver [--host ADDRESS] [--port N] [--name NAME] [--serial]\n"
         "                         [--workers N] [--allow ADDRESS[,ADDRESS...]]\n"
         "                         [--read-timeout SECONDS] [--grace SECONDS]\n"
@@ -41,7 +44,7 @@ struct SampleOptions {
         "gets. Answers: ?bytes=N, ?echo, ?keys, ?delay=MS, ?stream=N (N lines, each flushed,\n"
         "100 ms apart), POST ?sum (LENGTH SHA256HEX of the body, streamed), else a page.\n"
         "SIGTERM stops after serving what has arrived.\n");
-    std::exit(2);
+    std::exit(problem != nullptr ? 2 : 0);
 }
 
 unsigned long long number(const char* option, const std::string& text, unsigned long long max) {
@@ -65,6 +68,7 @@ SampleOptions parseOptions(int argc, char** argv) {
     dostrel_server_options_default(&server);
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
+        if (option == "--help" || option == "-h") usage();
         if (option == "--serial") {
             server.workers = 0;
             continue;

@@ -3,7 +3,8 @@
 # 127.0.0.1: builds the gateway if needed, builds the application offline with Debian's Go and
 # chi, starts it and lighttpd, prints the URL, and serves until Ctrl-C (INT or TERM stops
 # everything). DOSTREL_DEMO_ONCE=1 signs the book once, prints the page and exits;
-# DOSTREL_BUILD=DIR uses an existing build of the gateway.
+# DOSTREL_BUILD=DIR uses an existing build of the gateway; DOSTREL_PORT=N serves on port N
+# (default: a free one).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source_dir=$(pwd)

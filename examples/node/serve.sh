@@ -2,7 +2,8 @@
 # serve.sh -- serves the Express example through lighttpd and the dostrel gateway on 127.0.0.1:
 # builds the gateway if needed, installs the example's packages, starts everything, prints the
 # URL and serves until Ctrl-C. DOSTREL_DEMO_ONCE=1: makes one request, prints it, and exits.
-# DOSTREL_BUILD=DIR uses an existing build of the gateway; WORKERS=N runs N worker processes.
+# DOSTREL_BUILD=DIR uses an existing build of the gateway; DOSTREL_PORT=N serves on port N
+# (default: a free one); WORKERS=N runs N worker processes.
 # SIGINT and SIGTERM stop everything it started, and so does either server ending on its own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

@@ -3,7 +3,8 @@
 # gateway on 127.0.0.1: builds the gateway if needed, installs dostrel-wsgi into a temporary
 # virtual environment, starts dostrel-wsgi and lighttpd, prints the URL, and stops everything on
 # Ctrl-C. DOSTREL_DEMO_ONCE=1 signs the book once, prints the page and exits;
-# DOSTREL_BUILD=DIR uses an existing build of the gateway. SIGINT and SIGTERM stop everything it
+# DOSTREL_BUILD=DIR uses an existing build of the gateway; DOSTREL_PORT=N serves on port N
+# (default: a free one). SIGINT and SIGTERM stop everything it
 # started, and so does either server ending on its own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

@@ -1,10 +1,12 @@
 // hello.js -- the benchmark's application servers: Express's hello world, a plain handler, or
 // the floor: node:net and the request decoder alone, answering a fixed response.
-// Usage: node hello.js express|plain|floor; prints "listening on 127.0.0.1:PORT".
+// Usage: node hello.js express|plain|floor|cluster; prints "listening on 127.0.0.1:PORT".
+// cluster: the plain handler in WORKERS (2) processes of the cluster helper; the environment's
+// NODE_CLUSTER_SCHED_POLICY (rr or none) chooses who accepts.
 'use strict';
 
 const net = require('node:net');
-const { createServer } = require('..');
+const { cluster, createServer } = require('..');
 const { createDecoder, decode, DONE, REFUSED } = require('../lib/decoder');
 
 const kind = process.argv[2];
@@ -13,13 +15,13 @@ if (kind === 'express') {
   const app = require('express')();
   app.get('/', (req, res) => res.send('Hello, world!'));
   handler = app;
-} else if (kind === 'plain') {
+} else if (kind === 'plain' || kind === 'cluster') {
   handler = (req, res) => {
     res.setHeader('Content-Type', 'text/plain');
     res.end('Hello, world!');
   };
 } else if (kind !== 'floor') {
-  throw new Error('usage: node hello.js express|plain|floor');
+  throw new Error('usage: node hello.js express|plain|floor|cluster');
 }
 
 // What Node costs before any request or response object exists.
@@ -41,6 +43,13 @@ function floorServer() {
   });
 }
 
-const server = kind === 'floor' ? floorServer() : createServer(handler);
-server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
-process.on('SIGTERM', () => server.close(() => process.exit(0)));
+function listen(server) {
+  return server.listen(0, '127.0.0.1', () => console.log(`listening on 127.0.0.1:${server.address().port}`));
+}
+
+if (kind === 'cluster') {
+  cluster({ workers: Number(process.env.WORKERS || 2) }, () => listen(createServer(handler)));
+} else {
+  const server = listen(kind === 'floor' ? floorServer() : createServer(handler));
+  process.on('SIGTERM', () => server.close(() => process.exit(0)));
+}

@@ -5,6 +5,7 @@
 const nodeCluster = require('node:cluster');
 const os = require('node:os');
 const { createLogger } = require('./log');
+const { takeStopSignals } = require('./server');
 
 const STOP_MESSAGE = 'dostrel:stop';
 // A worker that dies sooner than this after its start is replaced after a pause, not at once,
@@ -26,6 +27,11 @@ function resolveOptions(options) {
 }
 
 function runPrimary({ workers, shutdownTimeout, log }) {
+  // Each worker accepts its own connections from the shared socket, unless the environment's
+  // NODE_CLUSTER_SCHED_POLICY chooses. Node's default on Linux, round-robin, has the primary
+  // accept every connection and pass it on: the primary then caps the rate, and its memory and
+  // descriptors grow with a burst (bench/node.sh measures both).
+  if (!process.env.NODE_CLUSTER_SCHED_POLICY) nodeCluster.schedulingPolicy = nodeCluster.SCHED_NONE;
   let stopping = false;
   let killTimer = null;
   const started = new Map(); // worker id -> start time
@@ -96,6 +102,7 @@ function runWorker(start, { shutdownTimeout, log }) {
   // Ctrl-C reaches the whole process group, and systemd signals every process of the unit.
   process.on('SIGTERM', stop);
   process.on('SIGINT', stop);
+  takeStopSignals(['SIGTERM', 'SIGINT']); // the server's own stop would race this one
   process.on('disconnect', stop); // the primary is gone
   Promise.resolve()
     .then(start)

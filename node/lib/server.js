@@ -11,6 +11,8 @@ const DEFAULT_REQUEST_TIMEOUT = 30000;
 // A handler may stream for long without holding up others, so the default is node:http's
 // requestTimeout, not the 30 s of the Python server, whose stuck worker stops a whole process.
 const DEFAULT_RESPONSE_TIMEOUT = 300000;
+// What a stop signal waits for the requests in flight, as the cluster helper's default.
+const DEFAULT_SHUTDOWN_TIMEOUT = 30000;
 // Event-loop turns that close() waits, at most, for the kernel's backlog to be accepted.
 const MAX_DRAIN_TURNS = 50;
 
@@ -59,6 +61,8 @@ class Server extends net.Server {
     this.requestTimeout = resolveTimeout('requestTimeout', options.requestTimeout, DEFAULT_REQUEST_TIMEOUT);
     this.responseTimeout = resolveTimeout('responseTimeout', options.responseTimeout,
       DEFAULT_RESPONSE_TIMEOUT);
+    this.shutdownTimeout = resolveTimeout('shutdownTimeout', options.shutdownTimeout,
+      DEFAULT_SHUTDOWN_TIMEOUT);
     this.allow = resolveAllow(options.allow);
     this.log = createLogger(options.logger);
     if (options.maxConnections !== undefined) {
@@ -74,6 +78,14 @@ class Server extends net.Server {
       this.on('request', handler);
     }
     this.on('connection', onConnection);
+    this.on('listening', () => {
+      listening.add(this);
+      hookSignals();
+    });
+    this.on('close', () => {
+      listening.delete(this);
+      if (listening.size === 0 && !stopping) unhookSignals();
+    });
     // net.Server's maxConnections closes what is over it unannounced: say so.
     this.on('drop', (data) => {
       this.log(`dostrel: dropped a connection from ${data?.remoteAddress}:${data?.remotePort}: ` +
@@ -135,6 +147,9 @@ function onConnection(socket) {
     refused: false,
   };
   socket.on('error', (err) => onSocketError(conn, err));
+  // From the accept until the response's end a close is a reset (see below): a process that
+  // dies with this request still arriving must not pass an empty answer for a good one.
+  holdForReset(socket);
   if (server.allow && !server.allow.has(normalizeAddress(socketAddress.call(socket)))) {
     refuse(conn, 'not-allowed', 'peer not on the allow-list');
     return;
@@ -236,6 +251,8 @@ function refuse(conn, reason, detail) {
   err.peer = conn.peer;
   // Closed before the listeners hear of it: handlers written for node:http (Fastify's default
   // one) answer a client error with an HTTP 400, which the gateway would relay as the answer.
+  // A refusal closes in order: nothing was asked of the application.
+  inProgress.delete(socket);
   socket.destroy();
   server.emit('clientError', err, socket);
   // A request already handed to the application is aborted, as node:http aborts one whose
@@ -246,22 +263,30 @@ function refuse(conn, reason, detail) {
 // -- responses that do not end normally --------------------------------------------------------
 //
 // The gateway takes an orderly close for the end of a complete response, and a reset for a
-// failed one (its error 11, exit 1, a line in the web server's error log). So from the request's
-// start until the response's 'finish', every way the connection can end is a reset: a destroy of
-// the socket or the response (res.destroy(), socket.destroy(), a failed stream.pipeline, Express'
-// and Koa's error handling once headers are out), the response time limit, and the process's
-// exit (process.exit(), an uncaught exception, an unhandled rejection, the cluster's grace period
-// running out). Only SIGKILL is beyond reach: the kernel then closes in order.
+// failed one (its error 11, exit 1, a line in the web server's error log). So from the accept
+// until the response's 'finish', every way the connection can end other than a refusal is a
+// reset: a destroy of the socket or the response (res.destroy(), socket.destroy(), a failed
+// stream.pipeline, Express' and Koa's error handling once headers are out), the response time
+// limit, and the process's exit (process.exit(), an uncaught exception, an unhandled rejection,
+// a grace period running out). Only SIGKILL is beyond reach: node has no way to set a socket's
+// linger without closing it, so the kernel then closes in order.
 
-const inProgress = new Set(); // sockets whose response has begun and not finished
+const inProgress = new Set(); // sockets accepted whose response has not finished
 const kResetting = Symbol('resetting');
 let exitHooked = false;
 
-function beginResponse(conn) {
-  const { socket, server } = conn;
+function holdForReset(socket) {
   inProgress.add(socket);
   socket.destroy = destroyInProgress;
-  hookExit();
+  if (!exitHooked) {
+    exitHooked = true;
+    // Synchronous: libuv sets the linger and closes the descriptor at once.
+    process.on('exit', resetAll);
+  }
+}
+
+function beginResponse(conn) {
+  const { server } = conn;
   if (server.responseTimeout > 0) {
     conn.responseTimer = setTimeout(() => responseTimedOut(conn), server.responseTimeout);
   }
@@ -293,23 +318,86 @@ function resetAll() {
   for (const socket of inProgress) socket.destroy();
 }
 
-function hookExit() {
-  if (exitHooked) return;
-  exitHooked = true;
-  // Synchronous: libuv sets the linger and closes the descriptor at once.
-  process.on('exit', resetAll);
-  // A fatal signal kills the process without 'exit'. Where nobody else listens for it, reset
-  // what is in progress and die of the signal as before; where the application listens, it
-  // decides (and its process.exit() resets).
-  for (const name of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
-    const onSignal = () => {
-      if (process.listenerCount(name) > 1) return;
-      resetAll();
-      process.removeListener(name, onSignal);
-      process.kill(process.pid, name);
-    };
-    process.on(name, onSignal);
+// -- stop signals -------------------------------------------------------------------------------
+//
+// A stop signal stops every listening server gracefully, whoever else listens for it: each takes
+// what waits in its backlog and stops accepting, and the requests in flight finish (those still
+// running after the longest shutdownTimeout, or at a second signal, are reset). Then the signal is
+// raised again with this package's listener gone, so the process ends as it would without the
+// package: by the signal where nobody else listens, or as the other listeners decide (libraries
+// such as signal-exit act only once their own listeners are alone). Leaving the signal alone when
+// another listener exists, as a library's does, would leave both waiting on each other.
+
+const STOP_SIGNALS = ['SIGTERM', 'SIGINT', 'SIGHUP'];
+const listening = new Set(); // servers of this process that listen
+const handlers = new Map(); // signal name -> this package's listener
+const takenSignals = new Set(); // signals the cluster helper's worker stops on itself
+let stopping = null; // the signal being served
+
+function hookSignals() {
+  for (const name of STOP_SIGNALS) {
+    if (handlers.has(name) || takenSignals.has(name)) continue;
+    const handler = () => onStopSignal(name);
+    handlers.set(name, handler);
+    process.on(name, handler);
   }
+}
+
+function unhookSignals() {
+  for (const [name, handler] of handlers) process.removeListener(name, handler);
+  handlers.clear();
+}
+
+/// The cluster helper's workers stop on these signals themselves, within its own grace period.
+function takeStopSignals(names) {
+  for (const name of names) {
+    takenSignals.add(name);
+    const handler = handlers.get(name);
+    if (handler) process.removeListener(name, handler);
+    handlers.delete(name);
+  }
+}
+
+function onStopSignal(name) {
+  if (stopping) {
+    dieOf(stopping); // a second signal: what is in progress is reset at once
+    return;
+  }
+  stopping = name;
+  const servers = [...listening];
+  let open = servers.length;
+  const grace = Math.max(0, ...servers.map((server) => server.shutdownTimeout));
+  for (const server of servers) {
+    server.log(`dostrel: ${name}: closing the server on ${describeAddress(server)}; requests in ` +
+      `flight have ${grace} ms to finish`, { type: 'stopping', signal: name });
+  }
+  const timer = setTimeout(() => {
+    for (const server of servers) {
+      server.log(`dostrel: requests still running after ${grace} ms (shutdownTimeout): ` +
+        'their connections reset', { type: 'shutdown-timeout', signal: name });
+    }
+    dieOf(name);
+  }, grace);
+  timer.unref();
+  const closed = () => {
+    if (--open > 0) return;
+    clearTimeout(timer);
+    // A turn later: an application's own listener that exits once its server has closed does.
+    setImmediate(() => dieOf(name));
+  };
+  if (open === 0) closed();
+  for (const server of servers) server.close(closed);
+}
+
+function dieOf(name) {
+  resetAll();
+  unhookSignals();
+  process.kill(process.pid, name);
+}
+
+function describeAddress(server) {
+  const address = server.address();
+  return address && typeof address === 'object' ? `${address.address}:${address.port}` : String(address);
 }
 
 function responseTimedOut(conn) {
@@ -370,4 +458,4 @@ function createServer(options, handler) {
   return new Server(options, handler);
 }
 
-module.exports = { Server, createServer, normalizeAddress };
+module.exports = { Server, createServer, normalizeAddress, takeStopSignals };

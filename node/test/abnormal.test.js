@@ -9,6 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { test } = require('node:test');
 const { buildDir, startApp } = require('./support/web');
+const { cgiVariables, encodeRequest, exchange } = require('./support/link');
 
 const APP = path.join(__dirname, 'fixtures/abnormal-app.js');
 const ERROR_11 = /dostrel: error 11: Error receivng data on socket/;
@@ -85,6 +86,18 @@ test('cut answers are resets through the gateway; whole ones complete', async (t
       await until(`a new worker after ${cut}`, () => count(app.stdout(), /listening on/g) > workers);
     }
   }
+  // A connection whose request is still arriving is reset too when its worker dies.
+  const worker = Number([...app.stdout().matchAll(/ pid (\d+)/g)].pop()[1]);
+  const sockets = () => fs.readdirSync(`/proc/${worker}/fd`).filter((fd) => {
+    try { return fs.readlinkSync(`/proc/${worker}/fd/${fd}`).startsWith('socket:'); } catch { return false; }
+  }).length;
+  const [before, workers] = [sockets(), count(app.stdout(), /listening on/g)];
+  const held = exchange(port(), encodeRequest(cgiVariables('GET', '/')).subarray(0, 30));
+  await until('the accept', () => sockets() > before);
+  assert.equal((await gateway(port(), '/exits')).status, 1);
+  assert.equal((await held).error?.code, 'ECONNRESET', 'an orderly close of an accepted connection');
+  await until('a new worker', () => count(app.stdout(), /listening on/g) > workers);
+
   assert.match(app.stderr(), new RegExp('dostrel: response to 127\\.0\\.0\\.1:\\d+ for GET /hangs ' +
     'not finished after 2000 ms \\(responseTimeout\\): connection reset'));
 
@@ -94,11 +107,21 @@ test('cut answers are resets through the gateway; whole ones complete', async (t
   assert.deepEqual(await app.exited, { code: 0, signal: null });
 });
 
-test('a plain server killed by a signal it does not handle resets what is in progress', async (t) => {
-  const app = await start({ PLAIN: '1' });
-  t.after(app.stop);
-  await stoppedInFlight(app, app.port, 1);
-  assert.deepEqual(await app.exited, { code: null, signal: 'SIGTERM' }, 'it dies of the signal still');
+test('a stop signal ends a plain server gracefully, with or without signal-exit listening', async (t) => {
+  for (const signalExit of ['', '1']) {
+    const app = await start({ PLAIN: '1', SHUTDOWN_TIMEOUT: '2000', SIGNAL_EXIT: signalExit });
+    t.after(app.stop);
+    assert.equal((await gateway(app.port, '/whole')).status, 0);
+    const graceful = gateway(app.port, '/after-sigterm');
+    await until('the request in flight', () => /serving \/after-sigterm/.test(app.stdout()));
+    // /hangs is reset when the grace period ends; /after-sigterm is answered whole before.
+    await stoppedInFlight(app, app.port, 1);
+    const answer = await graceful;
+    assert.deepEqual([answer.status, answer.body.length], [0, 131072], answer.stderr);
+    assert.match(app.stderr(), /SIGTERM: closing the server on 127\.0\.0\.1:\d+/);
+    const ended = await Promise.race([app.exited, new Promise((r) => setTimeout(r, 30000, 'running'))]);
+    assert.deepEqual(ended, { code: null, signal: 'SIGTERM' }, `it dies of the signal (${signalExit})`);
+  }
 });
 
 test('a SIGTERM to the whole process group stops the cluster with no fork after it', async (t) => {

@@ -219,6 +219,9 @@ class Arbiter:
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
                 for fd in (self.signal_read, self.signal_write, self.ready_read):
                     os.close(fd)
+                # The siblings' heartbeats are theirs: a worker holds only its own.
+                for sibling in self.children.values():
+                    sibling.heartbeat.close()
                 self.selector.close()
                 worker = Worker(self.config, self.listener, self.app, heartbeat.fileno(),
                                 self.ready_write, self.target > 1)

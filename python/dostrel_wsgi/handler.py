@@ -33,9 +33,10 @@ class _GuardedSocket:
 
 
 # SO_LINGER on with no time: a close, or the death of the process holding the socket, resets the
-# connection. Armed while a response is in progress, so that a worker killed by --timeout or at
-# the end of the graceful stop, or one that crashes, shows the gateway a failed receive and never
-# an orderly close: the gateway reports error 11 instead of passing a truncated answer for whole.
+# connection. Armed from the accept until the answer is whole, so that a worker killed by
+# --timeout or at the end of the graceful stop, or one that crashes, even before the handler
+# runs, shows the gateway a failed receive and never an orderly close: the gateway reports
+# error 11 instead of passing a truncated or empty answer for whole.
 _RESET_ON_CLOSE = struct.pack("ii", 1, 0)
 _ORDERLY_CLOSE = struct.pack("ii", 0, 0)
 
@@ -50,6 +51,12 @@ def _linger(sock, value):
 def arm_reset(sock):
     """Until the orderly close at the normal end, any close of sock is a reset."""
     _linger(sock, _RESET_ON_CLOSE)
+
+
+def close_in_order(sock):
+    """Closes sock with the orderly end that a whole answer, or a refusal, has."""
+    _linger(sock, _ORDERLY_CLOSE)
+    sock.close()
 
 
 def handle(app, request, sock, peer, multithread, multiprocess):
@@ -103,8 +110,7 @@ def handle(app, request, sock, peer, multithread, multiprocess):
         arm_reset(sock)  # armed already by the worker; handle() is also called on its own
         sock.close()
     else:
-        _linger(sock, _ORDERLY_CLOSE)
-        sock.close()
+        close_in_order(sock)
     log.access(environ, response.status_code(), response.body_bytes, time.monotonic() - started)
 
 

@@ -19,7 +19,7 @@ import time
 
 from . import log
 from .app_loader import load_app
-from .handler import arm_reset, handle
+from .handler import arm_reset, close_in_order, handle
 from .link_request import Decoder, Refused
 
 CHUNK = 65536
@@ -204,6 +204,9 @@ class Worker:
             log.error("%s: refused: not-allowed" % peer)
             sock.close()
             return
+        # From here a close is a reset until the answer is whole (see handler.py): a worker
+        # killed with this connection held must not pass an empty answer for a good one.
+        arm_reset(sock)
         sock.setblocking(False)
         pending = _Pending(sock, peer, Decoder(self.config.limits),
                            time.monotonic() + self.config.read_timeout)
@@ -257,13 +260,10 @@ class Worker:
         log.error("%s: refused: %s" % (pending.peer, reason))
         self._forget(pending)
         pending.decoder.close()
-        pending.sock.close()
+        close_in_order(pending.sock)
 
     def _complete(self, pending):
         self._forget(pending)
-        # From here a close is a reset until the answer is whole (see handler.py): a worker
-        # killed with this request still queued must not pass an empty answer for a good one.
-        arm_reset(pending.sock)
         pending.sock.setblocking(True)
         self.ready.append((pending.decoder.request, pending.sock, pending.peer))
 

@@ -45,6 +45,20 @@ def exchange(port, data, timeout=10):
             return None
 
 
+def open_files(pid, prefix, suffix=""):
+    """How many of process pid's descriptors name a file starting with prefix, ending with
+    suffix ("socket:" for sockets)."""
+    fds = "/proc/%d/fd/" % pid
+    count = 0
+    for fd in os.listdir(fds):
+        try:
+            name = os.readlink(fds + fd)
+        except FileNotFoundError:
+            continue  # closed meanwhile
+        count += name.startswith(prefix) and name.endswith(suffix)
+    return count
+
+
 def cgi_variables(path="/", method="GET", query="", extra=()):
     return [(b"GATEWAY_INTERFACE", b"CGI/1.1"), (b"REQUEST_METHOD", method.encode()),
             (b"SCRIPT_NAME", b"/cgi-bin/dostrel"), (b"PATH_INFO", path.encode("latin-1")),

@@ -3,13 +3,14 @@
 import os
 import re
 import signal
+import socket
 import subprocess
 import threading
 import time
 
 import pytest
 
-from conftest import wait_for
+from conftest import cgi_variables, link_request, open_files, wait_for
 
 ERROR_11 = re.compile(r"dostrel: error 11: Error receivng data on socket")
 
@@ -91,3 +92,16 @@ def test_group_sigterm_forks_no_worker(start_server):
         log = server.log()
         assert log.count("abnormal app loaded") == 3, log
         assert not re.search(r"replacing it|before it was ready|ended with|by signal", log), log
+
+
+def test_worker_killed_before_its_handler_resets_the_connection(start_server):
+    server = start_server("abnormal:app")
+    server.wait_ready(1)
+    worker = server.workers()[0]
+    before = open_files(worker, "socket:")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
+        sock.sendall(link_request(cgi_variables())[:30])  # accepted, its request unfinished
+        wait_for(lambda: open_files(worker, "socket:") > before, 10, "the worker to accept")
+        os.kill(worker, signal.SIGKILL)
+        with pytest.raises(ConnectionResetError):
+            sock.recv(10)

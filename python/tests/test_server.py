@@ -3,12 +3,13 @@
 import re
 import signal
 import socket
+import tempfile
 import threading
 import time
 
 import pytest
 
-from conftest import cgi_variables, exchange, link_request, wait_for
+from conftest import cgi_variables, exchange, link_request, open_files, wait_for
 
 ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] '
                          r'"GET /cgi-bin/dostrel/good\?n=\d+ HTTP/1\.1" 200 \d+ "-" "-" '
@@ -93,6 +94,11 @@ def test_signals(start_server, workdir):
     # TTIN / TTOU: one worker more, one fewer.
     server.signal(signal.SIGTTIN)
     wait_for(lambda: len(server.workers()) == 3, 10, "three workers")
+    wait_for(lambda: all("worker %d ready" % pid in server.log() for pid in server.workers()),
+             10, "three workers ready")
+    # Each holds one unlinked temporary file, its own heartbeat.
+    beats = [open_files(pid, tempfile.gettempdir(), " (deleted)") for pid in server.workers()]
+    assert beats == [1, 1, 1], "only its own heartbeat"
     server.signal(signal.SIGTTOU)
     wait_for(lambda: len(server.workers()) == 2, 10, "two workers")
     # A worker that dies is replaced.

@@ -333,6 +333,16 @@ std::vector<std::pair<std::string, Clock::time_point>> timedLinesOf(const std::s
     return lines;
 }
 
+TEST(SampleServer, HelpPrintsTheUsageAloneAndAMissingValueIsNamed) {
+    auto lines = timedLinesOf(std::string(DOSTREL_APPSERVER_PATH) + " --help 2>/dev/null; echo $?");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].first.starts_with("usage: dostrel-appserver")) << lines[0].first;
+    EXPECT_EQ(lines.back().first, "0");
+    auto missing = timedLinesOf(std::string(DOSTREL_APPSERVER_PATH) + " --port 2>&1 >/dev/null");
+    ASSERT_FALSE(missing.empty());
+    EXPECT_EQ(missing[0].first, "dostrel-appserver: --port wants a value");
+}
+
 TEST(SampleServer, StreamsLinesSumsABodyInPiecesAndAGroupSigtermForksNothing) {
     WorkDirectory dir;
     SampleServer server(dir, {"--workers", "3", "--threads", "2", "--timeout", "60"}, true);

@@ -245,8 +245,8 @@ check "the packaged dostrel-wsgi answers through the installed gateway" serves w
 # The package has no dependencies: nothing to fetch.
 export npm_config_offline=true npm_config_audit=false npm_config_fund=false
 export npm_config_update_notifier=false
-(cd node && npm pack)
-mkdir "$work/node-app" && cp node/dostrel-1.0.0.tgz "$work/node-app/"
+npm pack ./node
+mkdir "$work/node-app" && mv dostrel-1.0.0.tgz "$work/node-app/"
 (cd "$work/node-app" && npm install ./dostrel-1.0.0.tgz)
 cat >"$work/node-app/app.js" <<'EOF'
 const { createServer } = require('dostrel');
