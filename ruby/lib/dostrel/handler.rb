@@ -274,9 +274,13 @@ module Dostrel
         @input.read(length, buffer)
       end
 
+      def close_write
+        @closed = true
+        nil
+      end
+
       def flush = self
       def close_read = nil
-      def close_write = (@closed = true) && nil
       def close = close_write
       def closed? = @closed
     end
