@@ -23,6 +23,10 @@ set_tests_properties(bench_node_smoke PROPERTIES RESOURCE_LOCK node_modules)
 # short run.
 add_test(NAME ruby_package COMMAND bash ${CMAKE_SOURCE_DIR}/ruby/run_tests.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(ruby_package PROPERTIES TIMEOUT 600)
+# The same tests on Rack 3, in a minimal Debian 13 root (made by debootstrap once a week).
+add_test(NAME ruby_package_rack3 COMMAND bash ${CMAKE_SOURCE_DIR}/ruby/run_rack3_tests.sh
+  ${CMAKE_BINARY_DIR})
+set_tests_properties(ruby_package_rack3 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800)
 add_test(NAME ruby_bench_smoke COMMAND bash ${CMAKE_SOURCE_DIR}/bench/ruby.sh --smoke)
 set_tests_properties(ruby_bench_smoke PROPERTIES ENVIRONMENT "DOSTREL_BUILD=${CMAKE_BINARY_DIR}"
   PASS_REGULAR_EXPRESSION "answers checked: [1-9]" TIMEOUT 300)

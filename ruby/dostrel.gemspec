@@ -14,5 +14,5 @@ Gem::Specification.new do |spec|
   spec.bindir = "bin"
   spec.executables = ["dostrel-rack"]
   spec.require_paths = ["lib"]
-  spec.add_runtime_dependency "rack", ">= 2.2", "< 3"
+  spec.add_runtime_dependency "rack", ">= 2.2", "< 4"
 end

@@ -6,8 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/packages.sh"
 test_gateway_build "$@"
-need_packages ruby ruby-rack ruby-sinatra ruby-rack-protection ruby-railties ruby-actionpack \
-    ruby-activerecord ruby-sqlite3 lighttpd
+need_packages $(ruby_test_packages "$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

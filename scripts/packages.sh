@@ -84,6 +84,14 @@ install_wsgi_server() {
     "$1/venv/bin/pip" install -q --no-index --no-build-isolation "$1/src"
 }
 
+# ruby_test_packages RELEASE: the Debian packages ruby/run_tests.sh needs on RELEASE (bookworm,
+# trixie). From Rack 3 on (Debian 13), the rackup command has a package of its own.
+ruby_test_packages() {
+    echo ruby ruby-rack ruby-sinatra ruby-rack-protection ruby-railties ruby-actionpack \
+        ruby-activerecord ruby-sqlite3 lighttpd
+    [ "$1" = bookworm ] || echo ruby-rackup
+}
+
 # install_rack_server DIR: the dostrel gem into the gem folder DIR/gems.
 install_rack_server() {
     mkdir -p "$1/src"

@@ -28,15 +28,17 @@ free_port() {
 }
 
 # start_listening FILE COMMAND...: starts COMMAND, a server that prints "listening on
-# 127.0.0.1:PORT" once it accepts connections, and writes that port to FILE.
+# 127.0.0.1:PORT" once it accepts connections (dostrel-rack: once it has loaded the
+# application), and writes that port to FILE.
 start_listening() {
     local portfile=$1 out
     shift
     out=$(mktemp)
     "$@" >"$out" &
     started_pids+=($!)
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do
         grep -q '^listening on' "$out" && break
+        kill -0 "${started_pids[-1]}" 2>/dev/null || break
         sleep 0.05
     done
     sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" | head -1 >"$portfile"

@@ -44,15 +44,20 @@ def wait_for(seconds, what)
   Timeout.timeout(seconds, Minitest::Assertion, "timed out waiting for #{what}") { sleep 0.05 until yield }
 end
 
-# A server process that prints "listening on 127.0.0.1:PORT" first: dostrel-rack, or rackup.
+# A server process that prints "listening on 127.0.0.1:PORT" first, once it can serve:
+# dostrel-rack, or rackup. With listening: false, one expected to fail, whose standard output
+# is kept in a file (output).
 class ServerProcess
   attr_reader :port, :pid
 
-  def initialize(command, dir, env: {}, chdir: APPS)
+  def initialize(command, dir, env: {}, chdir: APPS, listening: true)
     @log_path = File.join(dir, "server-#{object_id}.log")
-    out_r, out_w = IO.pipe
+    @out_path = File.join(dir, "server-#{object_id}.out")
+    out_r, out_w = listening ? IO.pipe : [nil, @out_path]
     @pid = Process.spawn(env, *command, chdir: chdir, out: out_w, err: @log_path, pgroup: true)
     @waiter = Process.detach(@pid)
+    return unless listening
+
     out_w.close
     line = out_r.wait_readable(60) && out_r.gets
     out_r.close
@@ -63,6 +68,7 @@ class ServerProcess
     raise "no listening line: #{line.inspect}\n#{log}"
   end
 
+  def output = File.read(@out_path)
   def log = File.read(@log_path, encoding: "UTF-8").scrub
   def signal(name) = Process.kill(name, @pid)
 

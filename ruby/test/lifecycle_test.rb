@@ -11,7 +11,7 @@ class LifecycleTest < ServerTest
       use Rack::Lint
       run(lambda do |env|
         sleep 1 if env["PATH_INFO"] == "/slow"
-        [200, { "Content-Type" => "text/plain" }, ["version #{version} \#{env['PATH_INFO']}"]]
+        [200, { "content-type" => "text/plain" }, ["version #{version} \#{env['PATH_INFO']}"]]
       end)
     RUBY
   end

@@ -2,7 +2,8 @@
 
 # server_test.rb -- the server as a process over raw link connections and through the gateway:
 # refusals and their reasons, idle and stalled connections beside good requests, sparse
-# requests, failures before and after the first byte, stuck requests, the allow-list, INT.
+# requests, Rack 3's answers, failures before and after the first byte, stuck requests, the
+# allow-list, a worker killed before its handler ran, INT.
 require "json"
 require "open3"
 require_relative "helper"
@@ -54,8 +55,18 @@ class RobustnessTest < ServerTest
                                "rack.multiprocess" => false, "rack.hijack?" => false,
                                "rack.run_once" => false } }, JSON.parse(reply.split("\r\n\r\n", 2)[1]))
     assert ok?(Link.exchange(port, Link.request([])), "/")
-    assert_equal "Status: 200 OK\r\nContent-Type: text/plain\r\nX-Two: a\r\nX-Two: b\r\n" \
-                 "Content-Length: 9\r\n\r\nbare body", ask(port, "/bare"), "a length declared for an Array body"
+    assert_equal "Status: 200 OK\r\nContent-Type: text/plain\r\nX-Two: a\r\nX-Two: b\r\nx-three: c\r\n" \
+                 "x-three: d\r\nContent-Length: 9\r\n\r\nbare body", ask(port, "/bare"),
+                 "Rack 2's and Rack 3's multiple values, a length declared for an Array body"
+
+    # Rack 3's shapes on either major: a streaming body writes the answer and reads the request's
+    # body; the callables of rack.response_finished run; a partial hijack is refused, logged.
+    assert_equal "Status: 200 OK\r\ncontent-type: text/plain\r\n\r\nstreamed xyz",
+                 ask(port, "/streamed", "xyz", method: "POST")
+    assert ok?(ask(port, "/finished"), "/finished")
+    wait_for(5, "the callable's line") { server.log.include?("finished 200 text/plain nil\n") }
+    assert ask(port, "/hijack").start_with?("Status: 500 Internal Server Error\r\n")
+    assert_match(/answered 500: Dostrel::HijackRefused: .*hijack the connection \(rack\.hijack\)/, server.log)
 
     # Before the first byte a plain 500 page; after it a reset, and the gateway fails with error 11.
     reply = ask(port, "/boom")
@@ -90,6 +101,21 @@ class RobustnessTest < ServerTest
     opened = start_rack("--allow", "192.0.2.1,127.0.0.0/8", "basic.ru")
     assert ok?(ask(opened.port), "/")
 
+    # A worker killed before its handler ran resets the connection it held: no orderly close
+    # that the gateway could take for an answer with nothing in it.
+    opened.wait_ready(1)
+    worker = opened.workers.first
+    sockets = lambda do
+      Dir.children("/proc/#{worker}/fd").count { |fd| File.readlink("/proc/#{worker}/fd/#{fd}").start_with?("socket:") }
+    end
+    idle = sockets.call
+    Socket.tcp("127.0.0.1", opened.port) do |sock|
+      sock.write(Link.request(Link.cgi).byteslice(0, 40))
+      wait_for(10, "the connection taken") { sockets.call > idle }
+      Process.kill("KILL", worker)
+      assert_raises(Errno::ECONNRESET) { Timeout.timeout(10) { sock.read } }
+    end
+
     # INT: out at once, the answer under way reset rather than cut short in silence.
     opened.wait_ready(1)
     slow = Thread.new { ask(opened.port, "/sleep", query: "20") }
@@ -99,8 +125,9 @@ class RobustnessTest < ServerTest
     assert_equal 0, timed("fast stop") { opened.wait(10) }
 
     # An application that cannot be loaded stops the server with status 3.
-    broken = start_rack("no-such.ru")
+    broken = start_rack("no-such.ru", listening: false)
     assert_equal 3, broken.wait(30)
+    assert_equal "", broken.output, "no listening line for an application that did not load"
     assert_match(/cannot load the application no-such\.ru: ArgumentError/, broken.log)
   end
 end

@@ -60,12 +60,19 @@ class WebTest < ServerTest
   end
 
   def test_rails
+    # Rails' asset tags ignore SCRIPT_NAME: under a sub-path they need RAILS_RELATIVE_URL_ROOT.
     server = start_rack("--threads", "4", "rails/config.ru",
-                        env: { "DATABASE_URL" => "sqlite3:#{File.join(@dir, 'notes.sqlite3')}" })
+                        env: { "DATABASE_URL" => "sqlite3:#{File.join(@dir, 'notes.sqlite3')}",
+                               "RAILS_RELATIVE_URL_ROOT" => "/cgi-bin/dostrel" })
     base = start_web(server.port).base
     browser = Browser.new
     page = browser.get("#{base}/")
     assert_includes page, "action='/cgi-bin/dostrel/notes'", "paths carry the script name"
+    stylesheet = page[/<link [^>]*href="([^"]+)"/, 1]
+    assert_equal "/cgi-bin/dostrel/stylesheets/notes.css", stylesheet
+    reply = browser.request("#{base.delete_suffix('/cgi-bin/dostrel')}#{stylesheet}")
+    assert_equal [200, File.read(File.join(APPS, "rails/public/stylesheets/notes.css"))],
+                 [reply.status, reply.body], "the stylesheet arrives"
     assert_equal 422, browser.request("#{base}/notes", "text=forged").status, "no CSRF token"
     token = page[/name='authenticity_token' value='([^']+)'/, 1]
     reply = browser.request("#{base}/notes", URI.encode_www_form(authenticity_token: token, text: "hello & wörld"))

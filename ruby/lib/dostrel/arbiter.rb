@@ -22,6 +22,7 @@ module Dostrel
   class Arbiter
     SIGNALS = %w[TERM INT QUIT HUP USR2 TTIN TTOU CHLD].freeze
     FAST_STOP_SECONDS = 5.0
+    PIPE_READ = 4096
 
     # What the arbiter knows of one worker.
     Child = Struct.new(:pid, :heartbeat, :generation, :started, :ready, :retiring, :kill_at,
@@ -53,17 +54,13 @@ module Dostrel
         Log.error("cannot listen on #{@config.host}:#{@config.port}: #{e.message}")
         return 1
       end
-      address = @listener.local_address
-      @port = address.ip_port
-      shown = address.ipv6? ? "[#{address.ip_address}]" : address.ip_address
+      @port = @listener.local_address.ip_port
       write_pid_file
-      Log.error("listening on #{shown}:#{@port}; #{@target} worker(s) of #{@config.threads} " \
-                "thread(s) serving #{@app ? 'the preloaded application' : @config.rackup}")
-      $stdout.puts "listening on #{shown}:#{@port}"
-      $stdout.flush
       @signal_r, @signal_w = IO.pipe
       @ready_r, @ready_w = IO.pipe
       @ready_bytes = "".b
+      # Every read of the pipes, once a second for as long as the server runs, goes here.
+      @scratch = String.new(capacity: PIPE_READ, encoding: Encoding::BINARY)
       SIGNALS.each do |name|
         trap(name) do
           @signals << name
@@ -75,6 +72,17 @@ module Dostrel
       remove_pid_file
       Log.error("stopped")
       @exit_status
+    end
+
+    # Says where the server listens, once the first worker has loaded the application: a
+    # caller that waits for the line knows requests will be served.
+    def announce
+      address = @listener.local_address
+      shown = address.ipv6? ? "[#{address.ip_address}]" : address.ip_address
+      Log.error("listening on #{shown}:#{@port}; #{@target} worker(s) of #{@config.threads} " \
+                "thread(s) serving #{@app ? 'the preloaded application' : @config.rackup}")
+      $stdout.puts "listening on #{shown}:#{@port}"
+      $stdout.flush
     end
 
     # Stops the server, as TERM (graceful) or INT (fast) would.
@@ -141,7 +149,7 @@ module Dostrel
     # -- signals ------------------------------------------------------------------------------
 
     def drain(io)
-      loop { break unless io.read_nonblock(4096, exception: false).is_a?(String) }
+      loop { break unless io.read_nonblock(PIPE_READ, @scratch, exception: false).is_a?(String) }
     end
 
     def take_signals
@@ -254,7 +262,7 @@ module Dostrel
     end
 
     def read_ready
-      chunk = @ready_r.read_nonblock(4096, exception: false)
+      chunk = @ready_r.read_nonblock(PIPE_READ, @scratch, exception: false)
       return unless chunk.is_a?(String)
 
       @ready_bytes << chunk
@@ -264,6 +272,7 @@ module Dostrel
         next unless (child = @children[pid])
 
         child.ready = true
+        announce unless @ever_ready || @stopping
         @ever_ready = true
         Log.error("worker #{pid} ready")
       end

@@ -35,6 +35,7 @@ module Dostrel
       env["rack.multiprocess"] = multiprocess
       env["rack.run_once"] = false
       env["rack.hijack?"] = false
+      env["rack.response_finished"] = [] # Rack 3's callables for after the answer (Handler)
       env
     end
 

@@ -2,7 +2,8 @@
 
 # handler.rb -- runs the Rack application for one decoded request and writes its answer in CGI
 # form: the status line, the headers (a multi-value header as repeated lines), the body streamed
-# chunk by chunk as the application yields it.
+# chunk by chunk as the application yields it, or written by a streaming body (Rack 3) as it
+# calls its stream; then the callables the application left in rack.response_finished.
 
 require "socket"
 require "rack/utils"
@@ -12,6 +13,9 @@ require_relative "log"
 module Dostrel
   # The gateway's connection failed while the answer was being sent.
   class ConnectionLost < StandardError; end
+
+  # The application's response asked for something this server refuses to do.
+  class HijackRefused < StandardError; end
 
   module Handler
     ERROR_PAGE = "Status: 500 Internal Server Error\r\n" \
@@ -24,8 +28,9 @@ module Dostrel
 
     module_function
 
-    # Makes a close of sock a reset: set while an answer is under way, so that a worker killed
-    # mid-answer, or one that gives up on it, never passes a cut answer for a complete one.
+    # Makes a close of sock a reset: set from the accept until the answer is complete, so that
+    # a worker killed before or during its answer, or one that gives up on it, never passes a
+    # missing or cut answer for a complete one.
     def arm_reset(sock)
       sock.setsockopt(Socket::SOL_SOCKET, Socket::SO_LINGER, LINGER_RESET)
     rescue SystemCallError, IOError
@@ -46,13 +51,16 @@ module Dostrel
       env = Env.build(request, server, multithread: multithread, multiprocess: multiprocess)
       writer = Writer.new(sock, env["REQUEST_METHOD"] == "HEAD")
       broken = false
+      error = nil
       begin
         respond(app, env, writer)
       rescue ConnectionLost => e
         broken = true
+        error = e
         Log.error("#{peer}: connection lost after #{writer.body_bytes} body bytes of " \
                   "#{request_line(env)}: #{e.message}")
       rescue *FAULTS => e
+        error = e
         broken = failed(e, env, writer, peer)
       ensure
         request.body.close
@@ -60,19 +68,42 @@ module Dostrel
       close(sock, broken)
       Log.access(env, writer.status, writer.body_bytes,
                  Process.clock_gettime(Process::CLOCK_MONOTONIC) - started)
+      response_finished(env, writer, error, peer)
     end
 
     def respond(app, env, writer)
       status, headers, body = app.call(env)
       begin
         writer.start(status, headers, body)
-        body.each do |chunk|
-          writer.write(chunk)
-          break if writer.complete?
+        if body.respond_to?(:each)
+          body.each do |chunk|
+            writer.write(chunk)
+            break if writer.complete?
+          end
+        elsif body.respond_to?(:call)
+          body.call(Stream.new(writer, env["rack.input"]))
+        else
+          raise TypeError, "the body (#{body.class}) has neither each nor call"
         end
         writer.finish
       ensure
         body.close if body.respond_to?(:close)
+      end
+    end
+
+    # Rack 3's rack.response_finished: each callable the application registered, the last first,
+    # once the connection is closed; with the error that ended the answer, if one did. A fault
+    # in one is logged and the others still run.
+    def response_finished(env, writer, error, peer)
+      callbacks = env["rack.response_finished"]
+      return unless callbacks.is_a?(Array)
+
+      status = writer.status.zero? ? nil : writer.status
+      callbacks.reverse_each do |callback|
+        callback.call(env, status, writer.headers, error)
+      rescue *FAULTS => e
+        Log.error("#{peer}: a rack.response_finished callable failed after " \
+                  "#{request_line(env)}: #{e.class}: #{e.message.lines.first&.chomp}")
       end
     end
 
@@ -104,7 +135,7 @@ module Dostrel
       BAD_VALUE = /[\x00-\x08\x0a-\x1f\x7f]/.freeze
       NO_BODY = ->(status) { status < 200 || status == 204 || status == 304 }
 
-      attr_reader :body_bytes
+      attr_reader :body_bytes, :headers
 
       def initialize(sock, head_request)
         @sock = sock
@@ -114,6 +145,7 @@ module Dostrel
         @head_sent = false
         @body_bytes = 0
         @length_left = nil # from Content-Length: no more is sent than it announces
+        @headers = nil
       end
 
       def status
@@ -138,17 +170,23 @@ module Dostrel
         length = nil
         headers.each do |name, value|
           name = name.to_s
+          # A partial hijack would take the connection over: the gateway's link carries one
+          # answer, which this server writes itself (rack.hijack? is false).
+          raise HijackRefused, "the response asks to hijack the connection (#{name}), which " \
+                               "this server does not offer" if name.casecmp?("rack.hijack")
           next if name.start_with?("rack.") # Rack's own, never for the client
 
           raise ArgumentError, "bad header name #{name.inspect}" unless TOKEN.match?(name)
 
-          value.to_s.split("\n").each do |line|
+          # Rack 3 gives several values as an Array, Rack 2 as lines of one String.
+          values = value.is_a?(Array) ? value.map(&:to_s) : value.to_s.split("\n")
+          values.each do |line|
             raise ArgumentError, "bad value for header #{name}: #{line.inspect}" \
-              if BAD_VALUE.match?(line)
+              if BAD_VALUE.match?(line) || line.include?("\n")
 
             lines << name.b << ": " << line.b << "\r\n"
           end
-          length = value.to_s if name.casecmp?("content-length")
+          length = values.first.to_s if name.casecmp?("content-length")
         end
         if length.nil? && body.is_a?(Array) && !NO_BODY.call(code) && !@head_request &&
            body.all? { |chunk| chunk.is_a?(String) }
@@ -158,6 +196,7 @@ module Dostrel
         end
         @length_left = length.to_i if length&.match?(/\A\d+\z/) && !@head_request
         @status = code
+        @headers = headers
         @head = lines << "\r\n"
       end
 
@@ -206,6 +245,44 @@ module Dostrel
       rescue IOError, SystemCallError => e
         raise ConnectionLost, e.message
       end
+    end
+
+    # The stream a streaming body (one that answers call, not each) writes to: what it writes
+    # goes out as the answer's body, what it reads is the request's body. Closing it ends the
+    # body; the answer is complete once call returns.
+    class Stream
+      def initialize(writer, input)
+        @writer = writer
+        @input = input
+        @closed = false
+      end
+
+      def write(data)
+        raise IOError, "the stream is closed" if @closed
+
+        data = data.to_s
+        @writer.write(data)
+        data.bytesize
+      end
+
+      def <<(data)
+        write(data)
+        self
+      end
+
+      def read(length = nil, buffer = nil)
+        @input.read(length, buffer)
+      end
+
+      def close_write
+        @closed = true
+        nil
+      end
+
+      def flush = self
+      def close_read = nil
+      def close = close_write
+      def closed? = @closed
     end
   end
 end

@@ -179,6 +179,9 @@ module Dostrel
         sock.close
         return
       end
+      # From the accept until an answer is complete, a close (or this process's death) is a
+      # reset: a worker killed before its handler ran must not pass for one with nothing to say.
+      Handler.arm_reset(sock)
       pending = Pending.new(sock, peer, Decoder.new(@config.limits), monotonic + @config.read_timeout)
       @pending[sock] = pending
       # The gateway sends its request right after connecting: it is often there already.
@@ -230,13 +233,11 @@ module Dostrel
       Log.error("#{pending.peer}: refused: #{reason}")
       @pending.delete(pending.sock)
       pending.decoder.close
-      pending.sock.close
+      Handler.close(pending.sock, false) # a refusal is deliberate: an orderly close
     end
 
     def complete(pending)
       @pending.delete(pending.sock)
-      # From here until the answer is complete, a close (or this process's death) is a reset.
-      Handler.arm_reset(pending.sock)
       @ready << [pending.decoder.request, pending.sock, pending.peer]
     end
 
