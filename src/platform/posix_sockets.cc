@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,6 +133,31 @@ long platformSend(SocketHandle socket, const void* data, std::size_t length) {
         sent = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return static_cast<long>(sent);
+}
+
+// The head goes with MSG_MORE, so that it leaves in one segment with the file's bytes; the file's
+// bytes go from the page cache to the socket without a copy through the gateway's memory. A
+// partial head is a partial send like any other; a file part that fails after a whole head
+// counts as a send of the head alone, and the next send meets the failure again.
+long platformSendWithFile(SocketHandle socket, const void* head, std::size_t headLength, int file,
+                          std::uint64_t offset, std::size_t fileLength) {
+    int descriptor = static_cast<int>(socket);
+    groupSends(descriptor);
+    ssize_t sent = 0;
+    if (headLength > 0) {
+        int more = fileLength > 0 ? MSG_MORE : 0;
+        do {
+            sent = send(descriptor, head, headLength, MSG_NOSIGNAL | more);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < static_cast<ssize_t>(headLength) || fileLength == 0) return static_cast<long>(sent);
+    }
+    off_t from = static_cast<off_t>(offset);
+    ssize_t result;
+    do {
+        result = sendfile(descriptor, file, &from, fileLength);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return sent > 0 ? static_cast<long>(sent) : -1;
+    return static_cast<long>(sent + result);
 }
 
 long platformReceive(SocketHandle socket, void* area, std::size_t size) {
