@@ -53,7 +53,8 @@ RequestBody readDeclaredBody(uint32_t length) {
     while (total < length) {
         uint32_t wanted = length - total < copyBlockSize ? length - total : copyBlockSize;
         long got = platformReadDescriptor(0, block, wanted);
-        if (got <= 0) fatalError(18, static_cast<unsigned long>(total), static_cast<unsigned long>(length));
+        if (got <= 0)
+            fatalError(18, static_cast<unsigned long>(total), static_cast<unsigned long>(length));
         writeToBodyFile(file, block, static_cast<size_t>(got));
         total += static_cast<uint32_t>(got);
     }

@@ -149,7 +149,8 @@ long platformSendWithFile(SocketHandle socket, const void* head, std::size_t hea
         do {
             sent = send(descriptor, head, headLength, MSG_NOSIGNAL | more);
         } while (sent < 0 && errno == EINTR);
-        if (sent < static_cast<ssize_t>(headLength) || fileLength == 0) return static_cast<long>(sent);
+        if (sent < static_cast<ssize_t>(headLength) || fileLength == 0)
+            return static_cast<long>(sent);
     }
     off_t from = static_cast<off_t>(offset);
     ssize_t result;

@@ -83,8 +83,8 @@ long platformSendWithFile(SocketHandle socket, const void* head, std::size_t hea
     std::string staged(static_cast<const char*>(head), headLength);
     staged.resize(headLength + fileLength);
     for (std::size_t at = headLength; at < staged.size();) {
-        long got = platformReadFileAt(file, offset + (at - headLength), &staged[at],
-                                      staged.size() - at);
+        long got =
+            platformReadFileAt(file, offset + (at - headLength), &staged[at], staged.size() - at);
         if (got <= 0) return -1;
         at += static_cast<std::size_t>(got);
     }
