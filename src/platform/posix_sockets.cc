@@ -83,9 +83,21 @@ static sockaddr_in peerAddress(std::uint32_t address, std::uint16_t port) {
     return peer;
 }
 
+// The relay takes at most 8192 bytes per receive and writes each block before the next, so a
+// server that answers at length runs ahead of it only as far as the receive buffer lets it. The
+// buffer the kernel starts a connection with is small and grows only as the connection goes on:
+// the server kept filling the window and sleeping until the gateway had drained a few blocks,
+// and on two cores every such pause cost two cross-processor wake-ups. A large buffer lets the
+// server write its answer while the gateway copies it. It must be set before connect, which
+// fixes the window scale; the kernel caps it at net.core.rmem_max. It reserves nothing: memory
+// is taken only for bytes the server has sent and the gateway not yet received.
+static constexpr int receiveBufferSize = 4 << 20;
+
 int platformConnect(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
     sockaddr_in peer = peerAddress(address, port);
     int descriptor = static_cast<int>(socket);
+    int size = receiveBufferSize;
+    setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     if (connect(descriptor, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return 0;
     if (errno == EINTR) return finishInterruptedConnect(descriptor);
     return -1;
