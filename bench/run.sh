@@ -186,6 +186,10 @@ for round in $(seq $rounds); do
             -e 's|^/usr/bin/cgi-fcgi.* |peer |' -e 's|^\([a-z-]*\) |S4 \1 |' >>"$results"
 done
 record S4rss dostrel "$(peak_kib bytes=2 "$work/body" ./dostrel)"
+# A body of $huge bytes from a pipe, discarded: it waits in the gateway's temporary file.
+record S4rss dostrel-huge "$(cd "$s4cgi" && head -c $huge /dev/zero |
+    env -i "${cgi_env[@]}" CONTENT_LENGTH=$huge QUERY_STRING=bytes=2 /usr/bin/time -f %M \
+        ./dostrel 2>&1 >/dev/null | tail -1)"
 
 # The table: medians over the rounds, and the ratios the targets name.
 med() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c {print $3}' "$results" | median_of; }
@@ -222,5 +226,7 @@ printf '| S4 | MB/s, %d MB body, kept by the sample server | | %s | | | %s times
     $((body_size / 1048576)) "$(mbps $body_size "$s4s")" "$(ratio "$s4p" "$s4s")"
 printf '| S4 | peak RSS MiB | | %s | | | body %d MiB |\n' "$(mib "$(med S4rss dostrel)")" \
     $((body_size / 1048576))
+printf '| S4 | peak RSS MiB | | %s | | | body %d MiB, from a pipe |\n' \
+    "$(mib "$(med S4rss dostrel-huge)")" $((huge / 1048576))
 [ -n "${DOSTREL_BENCH_RESULTS:-}" ] && cp "$results" "$DOSTREL_BENCH_RESULTS"
 exit 0
