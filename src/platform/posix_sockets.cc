@@ -1,4 +1,7 @@
 // posix_sockets.cc -- the socket library on POSIX systems: BSD sockets, errors in errno.
+// sendfile takes 64-bit offsets in a 32-bit build too: a body may pass 2 GiB.
+#define _FILE_OFFSET_BITS 64
+
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
