@@ -44,7 +44,7 @@ void dispatchRequest(std::int32_t envCount, char** envStrings, const LinkEntry* 
     platformCloseDescriptor(0);
     if (link->protocol == LinkProtocol::Tcp) {
         runTcpTransaction(envCount, envStrings, requestBody.bytes, requestBody.length, link,
-                          requestBody.file);
+                          requestBody.file, requestBody.offset);
         return;
     }
     reportWarning(7, static_cast<long>(link->protocol));

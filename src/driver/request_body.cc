@@ -38,15 +38,32 @@ static char* allocate(size_t size) {
     return area;
 }
 
+// A web server that passes a large body as a file has stored it already: it is sent from there,
+// from where standard input stands. Whether it is all there is known before anything is sent.
+static bool bodyInInputFile(uint32_t length, RequestBody* body) {
+    uint64_t position, size;
+    if (!platformRegularFileSpan(0, &position, &size)) return false;
+    uint64_t available = size > position ? size - position : 0;
+    if (available < length)
+        fatalError(18, static_cast<unsigned long>(available), static_cast<unsigned long>(length));
+    // Standard input is closed after the body has been read; the copy stays open.
+    int file = platformDuplicateDescriptor(0);
+    if (file < 0) return false;
+    *body = {emptyBody, length, file, position};
+    return true;
+}
+
 RequestBody readDeclaredBody(uint32_t length) {
-    if (length == 0) return {emptyBody, 0, noFile};
+    if (length == 0) return {emptyBody, 0, noFile, 0};
     if (length <= bodyInMemoryLimit) {
         // Zero-filled, so the body is always followed by a zero byte.
         char* body = static_cast<char*>(platformAllocateBody(length + size_t{1}));
         if (body == nullptr) fatalError(1);
         readExactly(0, body, length);
-        return {body, length, noFile};
+        return {body, length, noFile, 0};
     }
+    RequestBody inInput;
+    if (bodyInInputFile(length, &inInput)) return inInput;
     int file = createBodyFile();
     char* block = allocate(copyBlockSize);
     uint32_t total = 0;
@@ -59,7 +76,7 @@ RequestBody readDeclaredBody(uint32_t length) {
         total += static_cast<uint32_t>(got);
     }
     free(block);
-    return {emptyBody, length, file};
+    return {emptyBody, length, file, 0};
 }
 
 // One read of standard input for a streamed body; error 21 when it fails.
@@ -86,7 +103,7 @@ RequestBody readStreamedBody() {
         size_t got = readStreamed(buffer + total, capacity - total, total);
         if (got == 0) {
             buffer[total] = '\0';
-            return {buffer, static_cast<uint32_t>(total), noFile};
+            return {buffer, static_cast<uint32_t>(total), noFile, 0};
         }
         total += got;
     }
@@ -98,5 +115,5 @@ RequestBody readStreamedBody() {
         length += got;
     }
     free(buffer);
-    return {emptyBody, static_cast<uint32_t>(length), file};
+    return {emptyBody, static_cast<uint32_t>(length), file, 0};
 }

@@ -4,11 +4,13 @@
 #include <stdint.h>
 
 /// The request body: |length| bytes, either at |bytes| (followed by a zero byte) or, when |file|
-/// is not noFile, in that unnamed temporary file from its start, with |bytes| the empty text.
+/// is not noFile, in that file from |offset| on (an unnamed temporary file, or the file that the
+/// web server passed as standard input), with |bytes| the empty text.
 struct RequestBody {
     const char* bytes;
     uint32_t length;
     int file;
+    uint64_t offset;
 };
 
 /// Lengths from here up cannot be allocated with their terminating zero byte on a 32-bit heap;

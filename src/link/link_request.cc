@@ -33,7 +33,8 @@ static void appendEnvironmentKey(SocketHandle socket, const char* entry) {
 }
 
 void sendLinkRequest(SocketHandle socket, std::int32_t envCount, char** envStrings,
-                     const char* body, std::uint32_t bodyLength, int bodyFile) {
+                     const char* body, std::uint32_t bodyLength, int bodyFile,
+                     std::uint64_t bodyOffset) {
     debugTrace("sending request ...");
     debugTrace("sending magic cookie");
     appendBytes(socket, magicCookie, sizeof magicCookie);
@@ -54,7 +55,7 @@ void sendLinkRequest(SocketHandle socket, std::int32_t envCount, char** envStrin
         appendText(socket, body, bodyLength);
     } else {
         appendNumber(socket, bodyLength);
-        appendFileBytes(socket, bodyFile, 0, bodyLength);
+        appendFileBytes(socket, bodyFile, bodyOffset, bodyLength);
     }
     flushSendBuffer(socket);
 }

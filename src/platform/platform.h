@@ -80,6 +80,11 @@ long platformWriteDescriptor(int descriptor, const void* data, std::size_t lengt
 /// One read of |file| at |offset|, leaving its position alone; returns the bytes read, 0 at its
 /// end, or -1.
 long platformReadFileAt(int file, std::uint64_t offset, void* area, std::size_t size);
+/// When |descriptor| is a regular file: true, with its current position and its size.
+bool platformRegularFileSpan(int descriptor, std::uint64_t* position, std::uint64_t* size);
+/// A second descriptor for what |descriptor| refers to, not inherited by programs started later;
+/// -1 on failure.
+int platformDuplicateDescriptor(int descriptor);
 /// Where temporary files go: TMPDIR when it is set and not empty, else /tmp; on Windows the
 /// system's directory for them.
 const char* platformTemporaryDirectory();

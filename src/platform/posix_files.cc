@@ -20,6 +20,20 @@ long platformReadFileAt(int file, std::uint64_t offset, void* area, std::size_t 
     return static_cast<long>(result);
 }
 
+bool platformRegularFileSpan(int descriptor, std::uint64_t* position, std::uint64_t* size) {
+    struct stat facts;
+    if (fstat(descriptor, &facts) != 0 || !S_ISREG(facts.st_mode)) return false;
+    off_t at = lseek(descriptor, 0, SEEK_CUR);
+    if (at < 0) return false;
+    *position = static_cast<std::uint64_t>(at);
+    *size = static_cast<std::uint64_t>(facts.st_size);
+    return true;
+}
+
+int platformDuplicateDescriptor(int descriptor) {
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+}
+
 const char* platformTemporaryDirectory() {
     const char* directory = getenv("TMPDIR");
     return directory != nullptr && directory[0] != '\0' ? directory : "/tmp";

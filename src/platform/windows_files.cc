@@ -6,10 +6,26 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 long platformReadFileAt(int file, std::uint64_t offset, void* area, std::size_t size) {
     if (_lseeki64(file, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
     return platformReadDescriptor(file, area, size);
+}
+
+bool platformRegularFileSpan(int descriptor, std::uint64_t* position, std::uint64_t* size) {
+    struct _stati64 facts;
+    if (_fstati64(descriptor, &facts) != 0 || (facts.st_mode & _S_IFMT) != _S_IFREG) return false;
+    __int64 at = _telli64(descriptor);
+    if (at < 0) return false;
+    *position = static_cast<std::uint64_t>(at);
+    *size = static_cast<std::uint64_t>(facts.st_size);
+    return true;
+}
+
+int platformDuplicateDescriptor(int descriptor) {
+    return _dup(descriptor);
 }
 
 const char* platformTemporaryDirectory() {
