@@ -38,9 +38,7 @@ long platformWriteDescriptor(int descriptor, const void* data, std::size_t lengt
     return _write(descriptor, data, count);
 }
 
-void platformCloseDescriptor(int descriptor) {
-    _close(descriptor);
-}
+void platformCloseDescriptor(int descriptor) { _close(descriptor); }
 
 bool platformCurrentDirectory(char* area, std::size_t size) {
     return _getcwd(area, static_cast<int>(size)) != nullptr;

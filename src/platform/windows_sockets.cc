@@ -15,13 +15,9 @@ int platformStartSockets(SocketLibraryVersion* granted) {
     return 0;
 }
 
-void platformCleanupSockets() {
-    WSACleanup();
-}
+void platformCleanupSockets() { WSACleanup(); }
 
-int platformSocketError() {
-    return WSAGetLastError();
-}
+int platformSocketError() { return WSAGetLastError(); }
 
 int platformLocalHostName(char* area, std::size_t size) {
     if (gethostname(area, static_cast<int>(size)) != 0) return -1;
@@ -101,9 +97,7 @@ long platformReceive(SocketHandle socket, void* area, std::size_t size) {
     return recv(static_cast<SOCKET>(socket), static_cast<char*>(area), static_cast<int>(size), 0);
 }
 
-void platformCloseSocket(SocketHandle socket) {
-    closesocket(static_cast<SOCKET>(socket));
-}
+void platformCloseSocket(SocketHandle socket) { closesocket(static_cast<SOCKET>(socket)); }
 
 int platformProbeConnect(std::uint32_t address, std::uint16_t port, int milliseconds) {
     SOCKET handle = socket(AF_INET, SOCK_STREAM, 0);
