@@ -9,18 +9,19 @@
 #   S4  a 20 MB request body to an application that discards it; the same with the sample
 #       server, which keeps it; peak RSS
 # --smoke: a few seconds, small sizes: checks that it runs and that the outputs are right.
-# --s4: S4 alone.
+# --s4: S4 alone. --relay: S1 to S3 alone (the relay and start-up, without the body).
 # DOSTREL_BUILD=DIR uses an existing build of the gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 need_packages g++ cmake make hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq time curl
-smoke=0 only_s4=0
+smoke=0 only_s4=0 no_s4=0
 for argument in "$@"; do
     case $argument in
     --smoke) smoke=1 ;;
     --s4) only_s4=1 ;;
-    *) echo "usage: bench/run.sh [--smoke] [--s4]" >&2 && exit 2 ;;
+    --relay) no_s4=1 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--s4 | --relay]" >&2 && exit 2 ;;
     esac
 done
 use_gateway_build
@@ -152,6 +153,7 @@ record S3rss dostrel-1MB "$(peak_kib bytes=1048576 /dev/null ./dostrel)"
 record S3rss dostrel-huge "$(peak_kib bytes=$huge /dev/null ./dostrel)"
 fi
 
+if [ $no_s4 = 0 ]; then
 # S4: a large request body. The peer's application reads the body and throws it away, and so
 # does the gateway's (bench/discard_app.c, in a directory of its own); the gateway is timed with
 # the sample server as well, which keeps the body in memory as it reads it.
@@ -186,6 +188,11 @@ for round in $(seq $rounds); do
             -e 's|^/usr/bin/cgi-fcgi.* |peer |' -e 's|^\([a-z-]*\) |S4 \1 |' >>"$results"
 done
 record S4rss dostrel "$(peak_kib bytes=2 "$work/body" ./dostrel)"
+# A body of $huge bytes from a pipe, discarded: it waits in the gateway's temporary file.
+record S4rss dostrel-huge "$(cd "$s4cgi" && head -c $huge /dev/zero |
+    env -i "${cgi_env[@]}" CONTENT_LENGTH=$huge QUERY_STRING=bytes=2 /usr/bin/time -f %M \
+        ./dostrel 2>&1 >/dev/null | tail -1)"
+fi
 
 # The table: medians over the rounds, and the ratios the targets name.
 med() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c {print $3}' "$results" | median_of; }
@@ -215,6 +222,7 @@ printf '| S3 | MB/s, %d MB response (cat: %s) | | %s | %s | %s of cat | %s times
 printf '| S3 | peak RSS MiB, 1 MB / %d MB response | | %s / %s | | | |\n' \
     $((huge / 1048576)) "$(mib "$(med S3rss dostrel-1MB)")" "$(mib "$(med S3rss dostrel-huge)")"
 fi
+if [ $no_s4 = 0 ]; then
 printf '| S4 | MB/s, %d MB body, discarded | | %s | %s | | %s times its rate |\n' \
     $((body_size / 1048576)) "$(mbps $body_size "$s4d")" "$(mbps $body_size "$s4p")" \
     "$(ratio "$s4p" "$s4d")"
@@ -222,5 +230,8 @@ printf '| S4 | MB/s, %d MB body, kept by the sample server | | %s | | | %s times
     $((body_size / 1048576)) "$(mbps $body_size "$s4s")" "$(ratio "$s4p" "$s4s")"
 printf '| S4 | peak RSS MiB | | %s | | | body %d MiB |\n' "$(mib "$(med S4rss dostrel)")" \
     $((body_size / 1048576))
+printf '| S4 | peak RSS MiB | | %s | | | body %d MiB, from a pipe |\n' \
+    "$(mib "$(med S4rss dostrel-huge)")" $((huge / 1048576))
+fi
 [ -n "${DOSTREL_BENCH_RESULTS:-}" ] && cp "$results" "$DOSTREL_BENCH_RESULTS"
 exit 0

@@ -13,6 +13,7 @@ add_library(dostrel_core STATIC
   src/diag/trace.cc
   src/driver/gateway_main.cc
   src/driver/request.cc
+  src/driver/request_body.cc
   src/link/link_request.cc
   src/link/response_relay.cc
   src/link/send_buffer.cc
@@ -20,6 +21,7 @@ add_library(dostrel_core STATIC
   src/platform/environment.cc
   $<IF:$<BOOL:${WIN32}>,src/platform/windows_process.cc,src/platform/posix_process.cc>
   $<IF:$<BOOL:${WIN32}>,src/platform/windows_memory.cc,src/platform/posix_memory.cc>
+  $<IF:$<BOOL:${WIN32}>,src/platform/windows_files.cc,src/platform/posix_files.cc>
 )
 target_include_directories(dostrel_core PUBLIC src)
 dostrel_warnings(dostrel_core)

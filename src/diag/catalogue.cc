@@ -1,7 +1,7 @@
 // catalogue.cc -- the message texts; numbers 3, 7, 9 and 14 are kept though nothing raises them.
 #include "diag/catalogue.h"
 
-const char* const errorMessages[19] = {
+const char* const errorMessages[22] = {
     nullptr,
     "Out of memory.",
     "Configuration file %s not found or unreadable.",
@@ -21,6 +21,9 @@ const char* const errorMessages[19] = {
     "Error initializing WinSock.",
     "Invalid WinSock version.",
     "Error reading request body: got %lu of %lu bytes.",
+    "Server at host '%s' port %hu closed the connection without a response.",
+    "Unable to store request body in a temporary file in '%s', errno %d.",
+    "Error reading request body after %lu bytes, errno %d.",
 };
 
 const char* const warningMessages[8] = {

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-/// Message formats indexed by error number, 1 to 18; entry 0 is unused.
-extern const char* const errorMessages[19];
+/// Message formats indexed by error number, 1 to 21; entry 0 is unused.
+extern const char* const errorMessages[22];
 /// Message formats indexed by warning number, 1 to 7; entry 0 is unused.
 extern const char* const warningMessages[8];
 

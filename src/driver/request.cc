@@ -3,22 +3,17 @@
 
 #include "config/decimal.h"
 #include "diag/report.h"
+#include "driver/request_body.h"
 #include "link/tcp_transaction.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
-
-#include <cstddef>
-
-// Lengths from here up cannot be allocated with their terminating zero byte on a 32-bit heap;
-// refusing them everywhere keeps the two builds alike.
-static constexpr std::uint32_t firstRefusedLength = 4294967264u;
 
 std::uint32_t requestBodyLength(const char* contentLength) {
     if (contentLength == nullptr) return 0;
     std::uint32_t length;
     const char* end = scanDecimal32(contentLength, &length);
     if (*end != '\0') fatalError(12, contentLength);
-    if (length >= firstRefusedLength) fatalError(1);
+    if (length >= firstRefusedBodyLength) fatalError(1);
     return length;
 }
 
@@ -33,25 +28,23 @@ void readExactly(int descriptor, char* buffer, std::uint32_t length) {
 }
 
 // The request body lives until the process ends.
-static char* requestBody = nullptr;
+static RequestBody requestBody = {};
 
-static char* readRequestBody(std::uint32_t length) {
-    if (length == 0) return nullptr;
-    // Zero-filled, so the body is always followed by a zero byte.
-    char* body = static_cast<char*>(platformAllocateBody(length + std::size_t{1}));
-    if (body == nullptr) fatalError(1);
-    readExactly(0, body, length);
-    return body;
+// Without a declared length, a body is there only when it came in chunks (the web server passes
+// it on to the end of standard input); otherwise there is none, and standard input is not read.
+static RequestBody readRequestBody() {
+    const char* contentLength = lookupEnvironment("CONTENT_LENGTH");
+    if (contentLength == nullptr && lookupEnvironment("HTTP_TRANSFER_ENCODING") != nullptr)
+        return readStreamedBody();
+    return readDeclaredBody(requestBodyLength(contentLength));
 }
 
 void dispatchRequest(std::int32_t envCount, char** envStrings, const LinkEntry* link) {
-    std::uint32_t length = requestBodyLength(lookupEnvironment("CONTENT_LENGTH"));
-    requestBody = readRequestBody(length);
+    requestBody = readRequestBody();
     platformCloseDescriptor(0);
-    static char emptyBody[1] = "";
-    if (requestBody == nullptr) requestBody = emptyBody;
     if (link->protocol == LinkProtocol::Tcp) {
-        runTcpTransaction(envCount, envStrings, requestBody, length, link);
+        runTcpTransaction(envCount, envStrings, requestBody.bytes, requestBody.length, link,
+                          requestBody.file, requestBody.offset);
         return;
     }
     reportWarning(7, static_cast<long>(link->protocol));

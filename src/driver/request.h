@@ -13,5 +13,7 @@ std::uint32_t requestBodyLength(const char* contentLength);
 /// fails first.
 void readExactly(int descriptor, char* buffer, std::uint32_t length);
 
-/// Reads the body, closes standard input and runs the transaction of the link's protocol.
+/// Reads the body (by CONTENT_LENGTH, or to the end of standard input when it is unset and
+/// HTTP_TRANSFER_ENCODING is set), closes standard input and runs the transaction of the link's
+/// protocol.
 void dispatchRequest(std::int32_t envCount, char** envStrings, const LinkEntry* link);

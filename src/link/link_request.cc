@@ -33,7 +33,8 @@ static void appendEnvironmentKey(SocketHandle socket, const char* entry) {
 }
 
 void sendLinkRequest(SocketHandle socket, std::int32_t envCount, char** envStrings,
-                     const char* body, std::uint32_t bodyLength) {
+                     const char* body, std::uint32_t bodyLength, int bodyFile,
+                     std::uint64_t bodyOffset) {
     debugTrace("sending request ...");
     debugTrace("sending magic cookie");
     appendBytes(socket, magicCookie, sizeof magicCookie);
@@ -50,6 +51,11 @@ void sendLinkRequest(SocketHandle socket, std::int32_t envCount, char** envStrin
     // The name's length is a constant, never counted at run time.
     appendNumber(socket, sizeof contentKeyName - 1);
     appendString(socket, contentKeyName);
-    appendText(socket, body, bodyLength);
+    if (bodyFile == noFile) {
+        appendText(socket, body, bodyLength);
+    } else {
+        appendNumber(socket, bodyLength);
+        appendFileBytes(socket, bodyFile, bodyOffset, bodyLength);
+    }
     flushSendBuffer(socket);
 }

@@ -15,7 +15,7 @@ void writeAll(int descriptor, const void* data, std::size_t length) {
     }
 }
 
-void relayResponse(SocketHandle socket) {
+void relayResponse(SocketHandle socket, const char* host, std::uint16_t port) {
     debugTrace("receiving response ...");
     for (;;) {
         debugTrace("receiving ...");
@@ -24,6 +24,9 @@ void relayResponse(SocketHandle socket) {
         // Taken before the trace line, whose file operations may overwrite it.
         int errorCode = platformSocketError();
         debugTrace("received %d bytes", static_cast<int>(received));
+        // An orderly close before any byte is no answer at all, whatever the server meant: the
+        // web server would otherwise see an empty CGI output and a status of success.
+        if (received == 0 && !responseRelayBegun) fatalError(19, host, static_cast<unsigned>(port));
         if (received == 0) break;
         if (received < 0) fatalError(11, static_cast<int>(socket), errorCode);
         responseRelayBegun = true;

@@ -10,5 +10,6 @@
 void writeAll(int descriptor, const void* data, std::size_t length);
 
 /// Receives blocks into the send buffer's area and writes each to standard output until the
-/// server closes the connection; then closes standard output. Error 11 on a failed receive.
-void relayResponse(SocketHandle socket);
+/// server closes the connection; then closes standard output. Error 11 on a failed receive;
+/// error 19, naming |host| and |port|, when the server closes without sending a single byte.
+void relayResponse(SocketHandle socket, const char* host, std::uint16_t port);

@@ -40,13 +40,14 @@ static SocketHandle connectToServer(const char* host, std::uint32_t address, std
 }
 
 void runTcpTransaction(std::int32_t envCount, char** envStrings, const char* body,
-                       std::uint32_t bodyLength, const LinkEntry* link) {
+                       std::uint32_t bodyLength, const LinkEntry* link, int bodyFile,
+                       std::uint64_t bodyOffset) {
     char localName[localHostNameSize];
     const char* host = serverHost(link, localName);
     std::uint32_t address = serverAddress(host);
     SocketHandle socket = connectToServer(host, address, link->port);
-    sendLinkRequest(socket, envCount, envStrings, body, bodyLength);
-    relayResponse(socket);
+    sendLinkRequest(socket, envCount, envStrings, body, bodyLength, bodyFile, bodyOffset);
+    relayResponse(socket, host, link->port);
     debugTrace("closing socket");
     platformCloseSocket(socket);
 }

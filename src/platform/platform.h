@@ -14,6 +14,9 @@
 using SocketHandle = std::intptr_t;
 constexpr SocketHandle invalidSocket = -1;
 
+/// Stands for "no file": a request body held in memory has none.
+constexpr int noFile = -1;
+
 /// Marks a host text that is no dotted IPv4 address (all 32 bits set, as 255.255.255.255 gives).
 constexpr std::uint32_t noDottedAddress = 0xFFFFFFFFu;
 
@@ -45,6 +48,11 @@ int platformConnect(SocketHandle socket, std::uint32_t address, std::uint16_t po
 void platformDisableNagle(SocketHandle socket);
 /// One send; returns the bytes taken, 0, or -1. Never raises a signal; interrupted calls retry.
 long platformSend(SocketHandle socket, const void* data, std::size_t length);
+/// One send of |headLength| bytes from |head| followed by |fileLength| bytes of |file| from
+/// |offset| on, as if they stood in one area: returns the bytes taken from both together, 0, or
+/// -1. The file's position is not used. The two lengths together are at most 8192.
+long platformSendWithFile(SocketHandle socket, const void* head, std::size_t headLength, int file,
+                          std::uint64_t offset, std::size_t fileLength);
 /// One receive; returns the bytes delivered, 0 at the peer's close, or -1.
 long platformReceive(SocketHandle socket, void* area, std::size_t size);
 /// Closes the socket; the outcome is ignored.
@@ -69,6 +77,23 @@ const char* platformOwnExecutablePath();
 long platformReadDescriptor(int descriptor, void* area, std::size_t size);
 /// One write to a descriptor; returns the bytes written or -1.
 long platformWriteDescriptor(int descriptor, const void* data, std::size_t length);
+/// One read of |file| at |offset|, leaving its position alone; returns the bytes read, 0 at its
+/// end, or -1.
+long platformReadFileAt(int file, std::uint64_t offset, void* area, std::size_t size);
+/// When |descriptor| is a regular file: true, with its current position and its size.
+bool platformRegularFileSpan(int descriptor, std::uint64_t* position, std::uint64_t* size);
+/// A second descriptor for what |descriptor| refers to, not inherited by programs started later;
+/// -1 on failure.
+int platformDuplicateDescriptor(int descriptor);
+/// Where temporary files go: TMPDIR when it is set and not empty, else /tmp; on Windows the
+/// system's directory for them.
+const char* platformTemporaryDirectory();
+/// A new file in |directory|, open for reading and writing, that no name refers to (or whose
+/// name goes when it is closed): it disappears when the process ends, however it ends. Returns
+/// its descriptor, or -1 with the reason in platformFileError.
+int platformCreateUnnamedFile(const char* directory);
+/// The error code of the file operation that failed last.
+int platformFileError();
 /// Closes a descriptor; the outcome is ignored.
 void platformCloseDescriptor(int descriptor);
 /// The current directory into |area|; false when it cannot be had or does not fit.

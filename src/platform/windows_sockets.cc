@@ -71,6 +71,28 @@ long platformSend(SocketHandle socket, const void* data, std::size_t length) {
                 static_cast<int>(length), 0);
 }
 
+// No call sends from a file and memory together here: the head and the file's bytes are gathered
+// in one block of the send buffer's size and sent with one send, as a body in memory would be.
+long platformSendWithFile(SocketHandle socket, const void* head, std::size_t headLength, int file,
+                          std::uint64_t offset, std::size_t fileLength) {
+    char block[8192];
+    if (headLength > sizeof block) headLength = sizeof block;
+    if (fileLength > sizeof block - headLength) fileLength = sizeof block - headLength;
+    std::memcpy(block, head, headLength);
+    std::size_t gathered = 0;
+    while (gathered < fileLength) {
+        long count = platformReadFileAt(file, offset + gathered, block + headLength + gathered,
+                                        fileLength - gathered);
+        if (count <= 0) {
+            DWORD failure = GetLastError();
+            WSASetLastError(static_cast<int>(failure != 0 ? failure : ERROR_HANDLE_EOF));
+            return -1;
+        }
+        gathered += static_cast<std::size_t>(count);
+    }
+    return platformSend(socket, block, headLength + fileLength);
+}
+
 long platformReceive(SocketHandle socket, void* area, std::size_t size) {
     return recv(static_cast<SOCKET>(socket), static_cast<char*>(area), static_cast<int>(size), 0);
 }

@@ -3,6 +3,9 @@
 #include "gateway_process.h"
 #include "scripted_server.h"
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <regex>
@@ -65,6 +68,52 @@ TEST(Fault, TwentyMegabyteBodyArrivesWholeInAboutItsOwnSizeOfMemory) {
         EXPECT_LT(result.peakKib - baseline.peakKib, (20000000 + (4 << 20)) / 1024)
             << "peak " << result.peakKib << " KiB, without a body " << baseline.peakKib << " KiB";
     }
+}
+
+// A gibibyte streams through the gateway's temporary file in flat memory and leaves no file
+// behind. The body comes from a pipe and the server only hashes it, so that no process here
+// holds it whole.
+TEST(Fault, GibibyteBodyPassesInFlatMemoryAndLeavesNoFile) {
+    if (underWrapper()) GTEST_SKIP() << "the wrapper's variables change the request";
+    constexpr std::size_t blockSize = 1 << 20, blocks = 1024;
+    WorkDirectory dir;
+    std::vector<std::string> env = {"CONTENT_LENGTH=" + std::to_string(blockSize * blocks),
+                                    "TMPDIR=" + dir.path};
+    std::string wire = encodeLinkRequest(requestFromEnvironment(env, ""));
+    wire.replace(wire.size() - 4, 4, std::string("\x40\0\0\0", 4)); // the length, 2^30
+    std::uint64_t expected = fnvHash(fnvStart, wire.data(), wire.size());
+    ScriptedServer server({.readRequest = false,
+                           .readOnly = wire.size() + blockSize * blocks,
+                           .hashOnly = true,
+                           .reply = {{"stored"}}});
+    dir.write("dostrel.cnf", configFor(server.port));
+    std::mt19937 random(1);
+    std::string block(blockSize, '\0');
+    for (char& byte : block)
+        byte = static_cast<char>(random());
+    std::size_t given = 0;
+    PipeInput input(dir.path, [&](std::string* next) {
+        if (given == blocks) return false;
+        std::memcpy(block.data(), &given, sizeof given); // each block differs from the others
+        expected = fnvHash(expected, block.data(), block.size());
+        *next = block;
+        ++given;
+        return true;
+    });
+    GatewayCall call(dir.path, env);
+    call.inputFile = input.path;
+    GatewayResult result = runGateway(call);
+    ASSERT_TRUE(server.waitServed(120));
+    EXPECT_EQ(result.out, "stored");
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(server.readCount, wire.size() + blockSize * blocks);
+    EXPECT_EQ(server.readHash, expected);
+    EXPECT_LT(result.peakKib, 64 * 1024) << "peak resident KiB";
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"dostrel.cnf", "input.fifo"}));
 }
 
 TEST(Fault, ResponseOfExactlyOneBlockAndOfOneByteMore) {

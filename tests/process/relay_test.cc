@@ -170,18 +170,61 @@ TEST(Relay, FiftyMegabyteResponseArrivesIdentical) {
     EXPECT_EQ(result.exitStatus, 0);
 }
 
-TEST(Relay, ServerClosingWithoutReplyGivesEmptyOutputAndStatus0) {
+TEST(Relay, ServerClosingWithoutReplyIsError19WithThePage) {
     ScriptedServer server({});
     WorkDirectory dir;
     dir.write("dostrel.cnf", configFor(server.port, "debug on\n"));
     GatewayResult result = runGateway({dir.path, {"PATH_INFO=/x"}});
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exitStatus, 0);
+    std::string message = "Server at host '127.0.0.1' port " + std::to_string(server.port) +
+                          " closed the connection without a response.";
+    EXPECT_EQ(result.err, gatewayName() + ": error 19: " + message + "\n");
+    EXPECT_EQ(result.out, expectedErrorPage(19, message, gatewayName(), {}, dir.path));
+    EXPECT_EQ(result.exitStatus, 1);
     std::vector<std::string> trace = traceOf(dir);
-    ASSERT_GE(trace.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(trace.end() - 3, trace.end()),
-              (std::vector<std::string>{"receiving ...", "received 0 bytes", "closing socket"}));
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(trace.end() - 2, trace.end()),
+              (std::vector<std::string>{"receiving ...", "received 0 bytes"}));
+}
+
+// Without CONTENT_LENGTH a body that came in chunks is read to the end of standard input, in
+// memory or through its temporary file; without either variable there is no body, and standard
+// input is not read even while it stays open. A declared length still rules.
+TEST(Relay, ChunkedBodyIsReadToTheEndAndNoDeclarationMeansNoBody) {
+    struct Case {
+        std::vector<std::string> env;
+        std::string input;
+        std::string expected;
+    };
+    std::string large = binaryPattern(5 * 1024 * 1024 + 3);
+    const std::vector<Case> cases = {
+        {{"HTTP_TRANSFER_ENCODING=chunked"}, "chunked\0body"s, "chunked\0body"s},
+        {{"HTTP_TRANSFER_ENCODING=chunked", "TMPDIR=."}, large, large},
+        {{"HTTP_TRANSFER_ENCODING=chunked"}, "", ""},
+        {{"HTTP_TRANSFER_ENCODING=chunked", "CONTENT_LENGTH=3"}, "abcdef", "abc"},
+        {{"REQUEST_METHOD=POST"}, "never read", ""}};
+    for (const Case& each : cases) {
+        ScriptedServer server({.reply = {{"ok"}}});
+        WorkDirectory dir;
+        dir.write("dostrel.cnf", configFor(server.port));
+        bool given = false;
+        PipeInput input(
+            dir.path,
+            [&](std::string* block) {
+                *block = each.input;
+                return !given && (given = true);
+            },
+            each.env.back() == "REQUEST_METHOD=POST");
+        GatewayCall call(dir.path, each.env);
+        call.inputFile = input.path;
+        GatewayResult result = runGateway(call);
+        ASSERT_TRUE(server.waitServed());
+        EXPECT_FALSE(input.closed && each.env.back() == "REQUEST_METHOD=POST")
+            << "the gateway waited for the end of an undeclared body";
+        EXPECT_TRUE(server.request.body == each.expected)
+            << each.env[0] << " " << each.input.size();
+        EXPECT_EQ(result.out, "ok");
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+    }
 }
 
 TEST(Relay, FullTraceOfASmallRequest) {

@@ -77,6 +77,20 @@ long platformSend(SocketHandle, const void* data, std::size_t length) {
     return result;
 }
 
+// The file's bytes are read where they stand and offered with the head as one send.
+long platformSendWithFile(SocketHandle socket, const void* head, std::size_t headLength, int file,
+                          std::uint64_t offset, std::size_t fileLength) {
+    std::string staged(static_cast<const char*>(head), headLength);
+    staged.resize(headLength + fileLength);
+    for (std::size_t at = headLength; at < staged.size();) {
+        long got =
+            platformReadFileAt(file, offset + (at - headLength), &staged[at], staged.size() - at);
+        if (got <= 0) return -1;
+        at += static_cast<std::size_t>(got);
+    }
+    return platformSend(socket, staged.data(), staged.size());
+}
+
 long platformReceive(SocketHandle, void* area, std::size_t size) {
     if (fakeSockets.receiveFails) return -1;
     if (fakeSockets.receiveScript.empty()) return 0;

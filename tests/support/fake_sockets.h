@@ -31,8 +31,9 @@ struct FakeSockets {
     std::vector<std::size_t> sendOffered; // bytes offered to each send
     std::string sentBytes;                // every byte taken, in order
 
-    // Each receive delivers the next chunk; "" is the peer's close. An empty script closes.
-    std::deque<std::string> receiveScript;
+    // Each receive delivers the next chunk; "" is the peer's close. An empty script closes. By
+    // default the server answers briefly: a close before any byte is an error of its own.
+    std::deque<std::string> receiveScript = {"Status: 200\n\n"};
     bool receiveFails = false;
 };
 

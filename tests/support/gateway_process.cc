@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +163,37 @@ void closeIfOpen(int* descriptor) {
 }
 
 } // namespace
+
+PipeInput::PipeInput(const std::string& directory, std::function<bool(std::string*)> next,
+                     bool holdOpen)
+    : path(directory + "/input.fifo") {
+    mkfifo(path.c_str(), 0600);
+    writer = std::thread([this, next, holdOpen] {
+        int end = open(path.c_str(), O_WRONLY); // waits for the gateway to open its end
+        std::string block;
+        bool writing = end >= 0;
+        while (writing && next(&block)) {
+            for (std::size_t done = 0; writing && done < block.size();) {
+                ssize_t n = ::write(end, block.data() + done, block.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                writing = n > 0;
+                if (writing) done += static_cast<std::size_t>(n);
+            }
+        }
+        for (int waited = 0; holdOpen && !releasing && waited < 6000; ++waited)
+            usleep(10000);
+        if (end >= 0) close(end);
+        closed = true;
+    });
+}
+
+PipeInput::~PipeInput() {
+    releasing = true;
+    // A writer still waiting for a reader is let through by one.
+    if (!closed) close(open(path.c_str(), O_RDONLY | O_NONBLOCK));
+    writer.join();
+    unlink(path.c_str());
+}
 
 int waitForExit(pid_t* pid, std::chrono::milliseconds limit) {
     for (auto end = std::chrono::steady_clock::now() + limit;

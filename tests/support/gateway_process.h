@@ -1,9 +1,12 @@
 // gateway_process.h -- running the built gateway as a web server would, in a directory of its own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,6 +24,24 @@ struct WorkDirectory {
     /// The content of the file |name|, or "<missing>" when there is none.
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
+};
+
+/// Standard input through a named pipe in |directory|, for a GatewayCall's inputFile: a thread
+/// writes the blocks that |next| gives until it returns false, then closes its end; with
+/// |holdOpen|, only when the object goes (or after a minute), so that a reader would wait.
+struct PipeInput {
+    PipeInput(const std::string& directory, std::function<bool(std::string* block)> next,
+              bool holdOpen = false);
+    ~PipeInput();
+    PipeInput(const PipeInput&) = delete;
+    PipeInput& operator=(const PipeInput&) = delete;
+
+    std::string path;
+    std::atomic<bool> closed{false}; // the writing end has been closed
+
+  private:
+    std::atomic<bool> releasing{false};
+    std::thread writer;
 };
 
 /// How to start the gateway.

@@ -46,6 +46,19 @@ void readSome(int connection, std::size_t count, std::string* into) {
     }
 }
 
+// Reads |count| bytes, hashing them as they pass.
+void hashSome(int connection, std::size_t count, std::uint64_t* hash, std::size_t* total) {
+    std::vector<char> block(1 << 20);
+    while (count > 0) {
+        ssize_t got = read(connection, block.data(), std::min(count, block.size()));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        *hash = fnvHash(*hash, block.data(), static_cast<std::size_t>(got));
+        *total += static_cast<std::size_t>(got);
+        count -= static_cast<std::size_t>(got);
+    }
+}
+
 // Reads the request through the library's decoder, never past its end, keeping its bytes.
 dostrel_reason readRequest(int connection, std::string* bytes, LinkRequest* request) {
     dostrel_decoder* decoder = dostrel_decoder_new(nullptr);
@@ -107,7 +120,9 @@ void ScriptedServer::serve() {
     if (connection < 0) return;
     if (script.pauseBeforeReadMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(script.pauseBeforeReadMs));
-    if (script.readOnly > 0)
+    if (script.readOnly > 0 && script.hashOnly)
+        hashSome(connection, script.readOnly, &readHash, &readCount);
+    else if (script.readOnly > 0)
         readSome(connection, script.readOnly, &requestBytes);
     else if (script.readRequest)
         decoded = (reason = readRequest(connection, &requestBytes, &request)) == DOSTREL_OK;
@@ -121,6 +136,12 @@ void ScriptedServer::serve() {
     else
         close(connection);
     served = true;
+}
+
+std::uint64_t fnvHash(std::uint64_t hash, const char* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+    return hash;
 }
 
 std::uint16_t unusedPort() {

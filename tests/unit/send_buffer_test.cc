@@ -2,8 +2,11 @@
 #include "diag/switches.h"
 #include "fake_sockets.h"
 #include "link/send_buffer.h"
+#include "portable.h"
 #include "unit_support.h"
 
+#include <cstdio>
+#include <deque>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -110,6 +113,48 @@ TEST_F(SendBufferTest, RandomAppendsAndPartialSendsDeliverTheStreamExactlyOnce) 
     EXPECT_TRUE(fakeSockets.sentBytes == expected);
     for (std::size_t offered : fakeSockets.sendOffered)
         EXPECT_LE(offered, 8192u);
+}
+
+// A body staged from its temporary file leaves in the sends it would take from memory, with the
+// same trace, whatever the sends take: behind a short head, behind a head that fills the area,
+// and with partial sends that cut into the head and into the file's part.
+TEST_F(SendBufferTest, BodyFromAFileLeavesInTheSendsItWouldTakeFromMemory) {
+    struct Case {
+        std::size_t head;
+        std::deque<long> script;
+    };
+    const std::vector<Case> cases = {
+        {45, {}}, {8191, {}}, {45, {5000, 20, 8192, 3}}, {300, {100, 150, 1, 9000, 7}}};
+    std::string body = pattern(50000, 3);
+    int file = platformCreateUnnamedFile(".");
+    ASSERT_GE(file, 0) << platformFileError();
+    ASSERT_EQ(platformWriteDescriptor(file, body.data(), body.size()), 50000);
+    for (const Case& each : cases) {
+        std::string head = pattern(each.head, 4);
+        std::vector<Sizes> offered;
+        std::vector<std::string> sent;
+        std::vector<std::vector<std::string>> trace;
+        for (bool fromFile : {false, true}) {
+            resetGatewayState();
+            debug = 1;
+            std::remove("dostrel.dbg");
+            fakeSockets.sendScript = each.script;
+            appendBytes(socket7, head.data(), static_cast<std::uint32_t>(head.size()));
+            if (fromFile)
+                appendFileBytes(socket7, file, 7, 49000);
+            else
+                appendBytes(socket7, body.data() + 7, 49000);
+            flushSendBuffer(socket7);
+            offered.push_back(fakeSockets.sendOffered);
+            sent.push_back(fakeSockets.sentBytes);
+            trace.push_back(traceMessages());
+        }
+        EXPECT_EQ(offered[1], offered[0]) << each.head;
+        EXPECT_TRUE(sent[1] == head + body.substr(7, 49000)) << each.head;
+        EXPECT_EQ(trace[1], trace[0]) << each.head;
+        EXPECT_EQ(sendBuffer.fileBytes, 0);
+    }
+    closeDescriptor(file);
 }
 
 TEST_F(SendBufferTest, EmptyFlushAndEmptyAppendDoNothing) {

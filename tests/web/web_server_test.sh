@@ -76,6 +76,31 @@ fetch postkeys "$base/two?keys" --data-binary "@$root/body.bin"
 check "CONTENT_LENGTH forwarded" body_has_line postkeys "CONTENT_LENGTH=1048576"
 check "REQUEST_METHOD of a POST forwarded" body_has_line postkeys "REQUEST_METHOD=POST"
 
+# Chunked uploads (curl -T -, and Python's http.client streaming a generator) arrive whole:
+# Apache passes them to the end of standard input without CONTENT_LENGTH, the other two set it.
+# 6 MB takes the gateway's temporary file; the server hashes what it receives.
+"$DOSTREL_BUILD/dostrel-appserver" --print-pattern 6000000 >"$root/large.bin"
+large_sum="6000000 $(sha256sum <"$root/large.bin" | cut -c1-64)"
+fetch chunked "$base/one?sum" -X POST -T - <"$root/large.bin"
+check "a chunked upload (curl -T -) arrives whole" test "$(cat "$out/chunked")" = "$large_sum"
+streamed_upload() {
+    /usr/bin/python3 - "$port" "$root/large.bin" <<'PYTHON'
+import http.client, sys
+def blocks():
+    with open(sys.argv[2], "rb") as body:
+        while block := body.read(100000):
+            yield block
+connection = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=60)
+connection.request("POST", "/cgi-bin/dostrel/one?sum", body=blocks())
+print(connection.getresponse().read().decode(), end="")
+PYTHON
+}
+check "a streamed upload from Python's http.client arrives whole" \
+    test "$(streamed_upload)" = "$large_sum"
+fetch chunkedsmall "$base/one?sum" -X POST -T - <<<"small"
+check "a small chunked upload arrives whole" test "$(cat "$out/chunkedsmall")" = \
+    "6 $(echo small | sha256sum | cut -c1-64)"
+
 # Routing by PATH_INFO, letter case ignored, with the "*" fallback.
 fetch two "$base/TWO?keys"
 check "PATH_INFO /TWO routed to server two" header_has two "X-Appserver: two"
