@@ -125,7 +125,7 @@ void recordRequest(const std::string& prefix, const dostrel_request* request) {
     }
 }
 
-void handle(const dostrel_request* request, dostrel_response* response, void* data) {
+void handle(dostrel_request* request, dostrel_response* response, void* data) {
     const SampleOptions& options = *static_cast<const SampleOptions*>(data);
     if (!options.record.empty() && !wantsStreamedBody(request))
         recordRequest(options.record, request);

@@ -22,7 +22,10 @@ using Clock = std::chrono::steady_clock;
 
 void closeConnection(PendingConnection& connection) {
     Link& link = *connection.link;
-    if (link.fd >= 0) close(link.fd); // nothing was answered: an orderly close
+    if (link.fd >= 0) { // nothing was answered: an orderly close
+        linkLinger(link.fd, false);
+        close(link.fd);
+    }
     link.fd = -1;
     connection.closed = true;
 }
@@ -52,7 +55,7 @@ void advance(dostrel_listener& l, PendingConnection& connection) {
     if (status == DOSTREL_NEED_MORE && decoderAtBody(&decoder)) {
         decoder.pauseAtBody = false;
         dostrel_request* request = decoder.request;
-        if (l.config.options.stream_body(request, l.config.userData) != 0) {
+        if (l.config.options.stream_body(request, hookData(l.config)) != 0) {
             decoder.request = nullptr;
             connection.link->bodyLeft = request->contentLength;
             request->link = connection.link;
@@ -103,6 +106,9 @@ void acceptWaiting(dostrel_listener& l, bool all) {
         }
         int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // From now on any end but the orderly one resets the connection: a worker that dies
+        // before its handler has run leaves the gateway a cut answer, not an empty one.
+        linkLinger(fd, true);
         connection->decoder.limits = config.options.limits;
         connection->decoder.pauseAtBody = config.options.stream_body != nullptr;
         unsigned timeout = config.options.limits.read_timeout_ms;
@@ -239,8 +245,7 @@ extern "C" int dostrel_accept(dostrel_listener* listener, dostrel_request** requ
                               dostrel_response** response) {
     ReadyRequest ready;
     if (acceptRequest(listener, &ready) != 0) return -1;
-    linkLinger(ready.link->fd, true);
-    *response = responseForLink(ready.link, listener->config.options.write_timeout_ms, !ready.head);
+    *response = responseForLink(ready.link, listener->config.options, !ready.head);
     if (*response == nullptr) {
         serverLog(listener->config, "no memory for the response to %s", ready.link->peer.c_str());
         dostrel_request_free(ready.request);

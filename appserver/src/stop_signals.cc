@@ -7,27 +7,34 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-volatile std::sig_atomic_t stopLevel = stopNone;
+std::atomic<int> stopLevel{stopNone};
 
 namespace {
 
-constexpr int maxWatched = 64;
-volatile int wakeEnds[maxWatched] = {}; // write ends, plus one (0: a free slot)
+// Every listener of the process, so that a signal or dostrel_serve_stop reaches each, whoever
+// runs its loop. Lock-free atomics: the signal handlers read them.
+constexpr int maxWatched = 256;
+std::atomic<dostrel_listener*> watchedListeners[maxWatched] = {};
 std::mutex registry;
 int installedCount = 0;
 bool childrenWatched = false;
-volatile pid_t arbiterPid = 0; // in a worker: whom dostrel_serve_stop asks
+std::atomic<pid_t> arbiterPid{0}; // in a worker: whom dostrel_serve_stop asks
 struct sigaction previous[4];
 const int watched[4] = {SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
 
+static_assert(std::atomic<dostrel_listener*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void wake(const dostrel_listener* listener, const char* byte) {
+    if (listener->wake[1] < 0) return;
+    ssize_t ignored = write(listener->wake[1], byte, 1);
+    (void)ignored;
+}
+
 void wakeAll() {
     int saved = errno;
-    for (int i = 0; i < maxWatched; ++i) {
-        int end = wakeEnds[i] - 1;
-        if (end < 0) continue;
-        ssize_t ignored = write(end, "", 1);
-        (void)ignored;
-    }
+    for (auto& slot : watchedListeners)
+        if (dostrel_listener* listener = slot.load()) wake(listener, "");
     errno = saved;
 }
 
@@ -63,13 +70,14 @@ bool openWakePipe(dostrel_listener* listener) {
 }
 
 int listenerStopLevel(const dostrel_listener* listener) {
-    int level = stopLevel;
-    if (listener->stopAsked != 0 && level < stopGraceful) level = stopGraceful;
+    int level = stopLevel.load();
+    if (listener->stopAsked.load() != 0 && level < stopGraceful) level = stopGraceful;
     return level;
 }
 
 void requestStop(int level) {
-    if (level > stopLevel) stopLevel = level;
+    for (int seen = stopLevel.load(); level > seen && !stopLevel.compare_exchange_weak(seen, level);)
+        continue;
     wakeAll();
 }
 
@@ -82,26 +90,27 @@ bool drainWakePipe(dostrel_listener* listener) {
     return passedOn;
 }
 
-void watchListener(dostrel_listener* listener) {
+bool watchListener(dostrel_listener* listener) {
     std::lock_guard<std::mutex> lock(registry);
-    for (int i = 0; i < maxWatched; ++i)
-        if (wakeEnds[i] == 0) {
-            wakeEnds[i] = listener->wake[1] + 1;
-            return;
+    for (auto& slot : watchedListeners)
+        if (slot.load() == nullptr) {
+            slot.store(listener);
+            return true;
         }
+    return false;
 }
 
 void unwatchListener(dostrel_listener* listener) {
     std::lock_guard<std::mutex> lock(registry);
-    for (int i = 0; i < maxWatched; ++i)
-        if (wakeEnds[i] == listener->wake[1] + 1) wakeEnds[i] = 0;
+    for (auto& slot : watchedListeners)
+        if (slot.load() == listener) slot.store(nullptr);
 }
 
 void installStopSignals(bool watchChildren) {
     std::lock_guard<std::mutex> lock(registry);
     if (installedCount++ == 0) {
-        stopLevel = stopNone;
-        arbiterPid = 0;
+        stopLevel.store(stopNone);
+        arbiterPid.store(0);
         for (int i = 0; i < 3; ++i)
             install(i);
     }
@@ -126,33 +135,34 @@ void resetStopSignalsInWorker(dostrel_listener* listener, pid_t arbiter) {
     listener->arbiterWake = listener->wake[1];
     openWakePipe(listener);
     listener->inWorker = true;
-    listener->stopAsked = 0;
-    for (int i = 0; i < maxWatched; ++i)
-        wakeEnds[i] = 0;
-    wakeEnds[0] = listener->wake[1] + 1;
-    stopLevel = stopNone;
-    arbiterPid = arbiter;
+    listener->stopAsked.store(0);
+    // The other listeners of the arbiter's process are not this worker's to stop.
+    for (auto& slot : watchedListeners)
+        slot.store(nullptr);
+    watchedListeners[0].store(listener);
+    stopLevel.store(stopNone);
+    arbiterPid.store(arbiter);
     if (childrenWatched) sigaction(SIGCHLD, &previous[3], nullptr);
     childrenWatched = false;
 }
 
+// Every listener stops on its own flag, so that one made after this call serves as usual.
 extern "C" void dostrel_serve_stop(void) {
-    if (arbiterPid != 0)
-        kill(arbiterPid, SIGTERM);
-    else
-        requestStop(stopGraceful);
+    if (pid_t arbiter = arbiterPid.load(); arbiter != 0) {
+        kill(arbiter, SIGTERM);
+        return;
+    }
+    for (auto& slot : watchedListeners)
+        if (dostrel_listener* listener = slot.load()) dostrel_listener_stop(listener);
 }
 
 extern "C" void dostrel_listener_stop(dostrel_listener* listener) {
     int saved = errno;
-    listener->stopAsked = 1;
+    listener->stopAsked.store(1);
     if (listener->inWorker && listener->arbiterWake >= 0) {
         ssize_t ignored = write(listener->arbiterWake, "s", 1);
         (void)ignored;
     }
-    if (listener->wake[1] >= 0) {
-        ssize_t ignored = write(listener->wake[1], "", 1);
-        (void)ignored;
-    }
+    wake(listener, "");
     errno = saved;
 }

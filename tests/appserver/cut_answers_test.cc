@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Each query string names one way for an answer to end.
-void handle(const dostrel_request* request, dostrel_response* response, void*) {
+void handle(dostrel_request* request, dostrel_response* response, void*) {
     std::string query = dostrel_request_get(request, "QUERY_STRING", nullptr);
     auto writeFlushed = [&](std::size_t size) {
         dostrel_response_write(response, std::string(size, 'x').data(), size);
