@@ -1,7 +1,8 @@
 // cut_answers_test.cc -- every answer the library cannot complete ends in a reset, so that the
 // real gateway in front reports error 11 and exits 1 instead of passing a cut answer for a
 // complete one: an exception after the first bytes, a handler over its time limit, a crashed
-// worker, an aborted response, the grace period running out, a write timeout. Good answers
+// worker, a worker killed before its handler ran, an aborted response, the grace period running
+// out, a write timeout. Good answers
 // stay complete, declare their length, and the gateway exits 0.
 #include "gateway_process.h"
 #include "link_client.h"
@@ -42,6 +43,13 @@ void handle(dostrel_request* request, dostrel_response* response, void*) {
         dostrel_response_write(response, std::string(65536, 'x').data(), 65536);
 }
 
+// Looked at in the worker before the handler runs: "die-before" kills the worker there.
+int killBeforeHandler(const dostrel_request* request, void*) {
+    const char* query = dostrel_request_get(request, "QUERY_STRING", nullptr);
+    if (query != nullptr && std::string(query) == "die-before") raise(SIGKILL);
+    return 0;
+}
+
 /// A server forked from the test with the handler above, its log in |dir|, where the gateway's
 /// dostrel.cnf points at it.
 struct ForkedServer {
@@ -77,7 +85,9 @@ struct ForkedServer {
 void expectEnd(const WorkDirectory& dir, const std::string& query, int status,
                const std::string& part) {
     Clock::time_point start = Clock::now();
-    GatewayResult result = runGateway({dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut"}});
+    // A body, so that the worker looks at the request (stream_body) before the handler runs.
+    GatewayResult result =
+        runGateway({dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut", "CONTENT_LENGTH=1"}, "x"});
     std::printf("%s: gateway exit %d after %.2f s\n", query.c_str(), result.exitStatus,
                 std::chrono::duration<double>(Clock::now() - start).count());
     EXPECT_EQ(result.exitStatus, status) << query << "\n" << result.out << result.err;
@@ -92,6 +102,7 @@ dostrel_server_options cutOptions() {
     options.workers = 2;
     options.handler_timeout_ms = 1000;
     options.write_timeout_ms = 500;
+    options.stream_body = killBeforeHandler;
     return options;
 }
 
@@ -102,7 +113,7 @@ TEST(CutAnswers, EveryAbnormalEndIsAResetThatTheGatewayReportsAndGoodAnswersStay
     const char* complete = "Content-Length: 9\n\ncomplete\n";
     expectEnd(dir, "complete", 0, complete);
     expectEnd(dir, "throw-before", 0, "Status: 500 Internal Server Error\n");
-    for (const char* cut : {"throw-after", "abort", "crash", "hang"})
+    for (const char* cut : {"throw-after", "abort", "crash", "hang", "die-before"})
         expectEnd(dir, cut, 1, "error 11: ");
     expectEnd(dir, "complete", 0, complete); // the workers were replaced
 
