@@ -146,6 +146,7 @@ sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGQUIT);
     return set;
@@ -262,6 +263,7 @@ int runArbiter(dostrel_listener& l, HandlerClock* clocks) {
         Clock::time_point now = Clock::now();
         if (listenerStopLevel(&l) > level) {
             level = listenerStopLevel(&l);
+            logHangup(config);
             if (l.fd >= 0) close(l.fd); // the workers hold it open until they have drained it
             l.fd = -1;
             if (level == stopGraceful) {

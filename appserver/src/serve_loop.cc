@@ -166,6 +166,7 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     if (level == stopGraceful && !l.draining) {
         // Peers in the backlog have been told their connection is open: they are served.
         l.draining = true;
+        if (!l.inWorker) logHangup(config);
         l.graceEnd = now + std::chrono::milliseconds(config.options.grace_ms);
         if (l.fd >= 0) acceptWaiting(l, true);
         closeListener(l);

@@ -105,7 +105,9 @@ enum StopLevel { stopNone = 0, stopGraceful = 1, stopImmediate = 2 };
 extern std::atomic<int> stopLevel;
 /// The stop level for |listener|: the process's, or graceful once the listener was stopped.
 int listenerStopLevel(const dostrel_listener* listener);
-/// SIGTERM: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the polls (arbiter only).
+/// Logs a graceful stop that SIGHUP asked for, once.
+void logHangup(const ServerConfig& config);
+/// SIGTERM, SIGHUP: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the polls (arbiter only).
 /// Counted: the last server to end puts the previous handlers back.
 void installStopSignals(bool watchChildren);
 void restoreStopSignals();

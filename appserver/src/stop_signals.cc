@@ -1,4 +1,4 @@
-// stop_signals.cc -- SIGTERM, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a byte
+// stop_signals.cc -- SIGTERM, SIGHUP, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a byte
 // on the wake pipe of every server in the process, so that their polls wake for them; the
 // previous handlers come back when the last server ends.
 #include "server.h"
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 std::atomic<int> stopLevel{stopNone};
+std::atomic<bool> hangupSeen{false};
 
 namespace {
 
@@ -19,8 +20,9 @@ std::mutex registry;
 int installedCount = 0;
 bool childrenWatched = false;
 std::atomic<pid_t> arbiterPid{0}; // in a worker: whom dostrel_serve_stop asks
-struct sigaction previous[4];
-const int watched[4] = {SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
+constexpr int stopSignalCount = 4; // then SIGCHLD
+struct sigaction previous[stopSignalCount + 1];
+const int watched[stopSignalCount + 1] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD};
 
 static_assert(std::atomic<dostrel_listener*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -39,7 +41,8 @@ void wakeAll() {
 }
 
 void onSignal(int number) {
-    if (number == SIGTERM)
+    if (number == SIGHUP) hangupSeen.store(true);
+    if (number == SIGTERM || number == SIGHUP)
         requestStop(stopGraceful);
     else if (number == SIGINT || number == SIGQUIT)
         requestStop(stopImmediate);
@@ -52,8 +55,9 @@ void install(int index) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(watched[index], nullptr, &previous[index]);
-    // A program started in the background keeps SIGINT and SIGQUIT ignored, as the shell meant.
-    if ((watched[index] == SIGINT || watched[index] == SIGQUIT) &&
+    // A program started in the background keeps SIGINT and SIGQUIT ignored, as the shell meant,
+    // and one started under nohup SIGHUP.
+    if (watched[index] != SIGTERM && watched[index] != SIGCHLD &&
         previous[index].sa_handler == SIG_IGN)
         return;
     sigaction(watched[index], &action, nullptr);
@@ -79,6 +83,11 @@ void requestStop(int level) {
     for (int seen = stopLevel.load(); level > seen && !stopLevel.compare_exchange_weak(seen, level);)
         continue;
     wakeAll();
+}
+
+void logHangup(const ServerConfig& config) {
+    if (hangupSeen.exchange(false))
+        serverLog(config, "SIGHUP: stopping gracefully (a changed setting needs a restart)");
 }
 
 bool drainWakePipe(dostrel_listener* listener) {
@@ -111,11 +120,12 @@ void installStopSignals(bool watchChildren) {
     if (installedCount++ == 0) {
         stopLevel.store(stopNone);
         arbiterPid.store(0);
-        for (int i = 0; i < 3; ++i)
+        hangupSeen.store(false);
+        for (int i = 0; i < stopSignalCount; ++i)
             install(i);
     }
     if (watchChildren && !childrenWatched) {
-        install(3);
+        install(stopSignalCount);
         childrenWatched = true;
     }
 }
@@ -123,9 +133,9 @@ void installStopSignals(bool watchChildren) {
 void restoreStopSignals() {
     std::lock_guard<std::mutex> lock(registry);
     if (installedCount == 0 || --installedCount > 0) return;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < stopSignalCount; ++i)
         sigaction(watched[i], &previous[i], nullptr);
-    if (childrenWatched) sigaction(SIGCHLD, &previous[3], nullptr);
+    if (childrenWatched) sigaction(SIGCHLD, &previous[stopSignalCount], nullptr);
     childrenWatched = false;
 }
 
@@ -142,7 +152,7 @@ void resetStopSignalsInWorker(dostrel_listener* listener, pid_t arbiter) {
     watchedListeners[0].store(listener);
     stopLevel.store(stopNone);
     arbiterPid.store(arbiter);
-    if (childrenWatched) sigaction(SIGCHLD, &previous[3], nullptr);
+    if (childrenWatched) sigaction(SIGCHLD, &previous[stopSignalCount], nullptr);
     childrenWatched = false;
 }
 
