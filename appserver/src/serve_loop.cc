@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -43,34 +44,60 @@ bool isHead(const dostrel_request* request) {
 
 // Hands the request out: it leaves the loop with its connection.
 void makeReady(dostrel_listener& l, PendingConnection& connection, dostrel_request* request) {
-    l.ready.push_back({request, connection.link, isHead(request)});
+    l.ready.push_back({request, connection.link, isHead(request), nullptr});
     connection.closed = true;
 }
 
 // Reads what arrived; a complete request is handed out, a refused one closed. At the body, the
-// application chooses whether to stream it.
+// connection leaves the loop for the application's choice whether to stream it, which
+// acceptRequest asks outside the lock.
 void advance(dostrel_listener& l, PendingConnection& connection) {
     dostrel_decoder& decoder = connection.decoder;
     dostrel_decode_status status = decoderReadAvailable(&decoder, connection.link->fd);
     if (status == DOSTREL_NEED_MORE && decoderAtBody(&decoder)) {
-        decoder.pauseAtBody = false;
-        dostrel_request* request = decoder.request;
-        if (l.config.options.stream_body(request, hookData(l.config)) != 0) {
-            decoder.request = nullptr;
-            connection.link->bodyLeft = request->contentLength;
-            request->link = connection.link;
-            return makeReady(l, connection, request);
-        }
-        status = decoderReadAvailable(&decoder, connection.link->fd);
-    }
-    if (status == DOSTREL_DONE)
+        connection.choosing = true;
+        connection.closed = true;
+    } else if (status == DOSTREL_DONE) {
         makeReady(l, connection, dostrel_decoder_take(&decoder));
-    else if (status == DOSTREL_REFUSED)
+    } else if (status == DOSTREL_REFUSED) {
         refuseConnection(l, connection, dostrel_decoder_reason(&decoder));
+    }
+}
+
+// A connection at its body goes to the queue, for the next acceptRequest to choose.
+void park(dostrel_listener& l, std::unique_ptr<PendingConnection> connection) {
+    connection->choosing = false;
+    connection->closed = false; // it comes back to the loop if its body is buffered
+    ReadyRequest waiting;
+    waiting.link = connection->link;
+    waiting.choosing = std::move(connection);
+    l.ready.push_back(std::move(waiting));
+}
+
+// Connections whose body the application chose to buffer come back to be read on.
+void takeBack(dostrel_listener& l) {
+    std::vector<std::unique_ptr<PendingConnection>> back;
+    {
+        std::lock_guard<std::mutex> lock(l.choiceMutex);
+        back.swap(l.chosen);
+    }
+    for (auto& connection : back) {
+        advance(l, *connection);
+        if (!connection->closed) l.open.push_back(std::move(connection));
+    }
+}
+
+bool choicesPending(dostrel_listener& l) {
+    std::lock_guard<std::mutex> lock(l.choiceMutex);
+    return l.choices > 0 || !l.chosen.empty();
 }
 
 void dropClosed(dostrel_listener& l) {
-    std::erase_if(l.open, [](const std::unique_ptr<PendingConnection>& c) { return c->closed; });
+    for (auto& connection : l.open)
+        if (connection->choosing) park(l, std::move(connection));
+    std::erase_if(l.open, [](const std::unique_ptr<PendingConnection>& c) {
+        return c == nullptr || c->closed;
+    });
 }
 
 std::size_t connectionLimit(const dostrel_listener& l) {
@@ -116,7 +143,10 @@ void acceptWaiting(dostrel_listener& l, bool all) {
                                     : Clock::time_point::max();
         // The request is often there already: no round through poll for it.
         advance(l, *connection);
-        if (!connection->closed) l.open.push_back(std::move(connection));
+        if (connection->choosing)
+            park(l, std::move(connection));
+        else if (!connection->closed)
+            l.open.push_back(std::move(connection));
     }
 }
 
@@ -155,6 +185,8 @@ void dropAll(dostrel_listener& l, const char* why) {
 // with errno ESHUTDOWN after a stop or the failed call's.
 bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     const ServerConfig& config = l.config;
+    takeBack(l);
+    if (!l.ready.empty()) return true;
     Clock::time_point now = Clock::now();
     int level = listenerStopLevel(&l);
     if (level == stopImmediate) {
@@ -172,7 +204,7 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
         closeListener(l);
         if (!l.ready.empty()) return true;
     }
-    if (l.draining && (l.open.empty() || now >= l.graceEnd)) {
+    if (l.draining && ((l.open.empty() && !choicesPending(l)) || now >= l.graceEnd)) {
         dropAll(l, "grace period over");
         errno = ESHUTDOWN;
         return false;
@@ -222,14 +254,53 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
 
 } // namespace
 
+namespace {
+
+// Asks stream_body, outside the listener's lock so that a slow choice holds up no other thread.
+// A streamed body's request is handed out at once (true); a buffered one goes back to the loop,
+// whose poll is woken for it.
+bool choose(dostrel_listener& l, std::unique_ptr<PendingConnection> connection,
+            ReadyRequest* out) {
+    const ServerConfig& config = l.config;
+    dostrel_decoder& decoder = connection->decoder;
+    decoder.pauseAtBody = false;
+    bool stream = config.options.stream_body(decoder.request, hookData(config)) != 0;
+    if (stream) {
+        dostrel_request* request = std::exchange(decoder.request, nullptr);
+        connection->link->bodyLeft = request->contentLength;
+        request->link = connection->link;
+        *out = {request, connection->link, isHead(request), nullptr};
+    }
+    std::lock_guard<std::mutex> lock(l.choiceMutex);
+    --l.choices;
+    if (stream) return true;
+    l.chosen.push_back(std::move(connection));
+    ssize_t ignored = write(l.wake[1], "", 1);
+    (void)ignored;
+    return false;
+}
+
+} // namespace
+
 int acceptRequest(dostrel_listener* listener, ReadyRequest* out) {
-    std::lock_guard<std::mutex> lock(listener->mutex);
+    std::unique_lock<std::mutex> lock(listener->mutex);
     std::vector<pollfd> fds;
     for (;;) {
         if (!listener->ready.empty()) {
-            *out = std::move(listener->ready.front());
+            ReadyRequest next = std::move(listener->ready.front());
             listener->ready.pop_front();
-            return 0;
+            if (next.choosing == nullptr) {
+                *out = std::move(next);
+                return 0;
+            }
+            {
+                std::lock_guard<std::mutex> choiceLock(listener->choiceMutex);
+                ++listener->choices;
+            }
+            lock.unlock();
+            if (choose(*listener, std::move(next.choosing), out)) return 0;
+            lock.lock();
+            continue;
         }
         if (listener->finished) {
             errno = ESHUTDOWN;

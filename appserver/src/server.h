@@ -57,15 +57,18 @@ struct PendingConnection {
     std::shared_ptr<Link> link;
     dostrel_decoder decoder;
     bool closed = false;
+    bool choosing = false; // at the body: stream_body is to choose, outside the lock
 
     ~PendingConnection() { delete decoder.request; }
 };
 
-/// A request ready for a handler, with the connection it came on.
+/// A request ready for a handler, with the connection it came on; or, when |choosing| is set,
+/// a connection at its body for the stream_body choice (|request| is then null).
 struct ReadyRequest {
-    dostrel_request* request;
+    dostrel_request* request = nullptr;
     std::shared_ptr<Link> link;
-    bool head; // REQUEST_METHOD HEAD: no length is declared for its answer
+    bool head = false; // REQUEST_METHOD HEAD: no length is declared for its answer
+    std::unique_ptr<PendingConnection> choosing;
 };
 
 /// When a handler started, and for whom: one per serving thread, in memory the arbiter shares,
@@ -91,6 +94,11 @@ struct dostrel_listener {
     std::deque<ReadyRequest> ready;
     bool draining = false;
     bool finished = false;
+    // The stream_body choices, made outside |mutex|: how many are in progress, and the
+    // connections whose body is to be buffered, back for the loop to read on.
+    std::mutex choiceMutex;
+    unsigned choices = 0;
+    std::vector<std::unique_ptr<PendingConnection>> chosen;
     bool atLimitLogged = false;
     std::chrono::steady_clock::time_point graceEnd = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point acceptPausedUntil = {};
