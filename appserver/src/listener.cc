@@ -79,7 +79,8 @@ dostrel_listener* dostrel_listen(const dostrel_server_options* options) {
     constexpr std::size_t firstSize = offsetof(dostrel_server_options, cgi_head) + sizeof(int);
     dostrel_server_options_default(&config.options);
     bool sized = options->size >= firstSize;
-    if (sized) std::memcpy(&config.options, options, std::min(options->size, sizeof config.options));
+    if (sized)
+        std::memcpy(&config.options, options, std::min(options->size, sizeof config.options));
     config.options.size = sizeof config.options;
     config.host = config.options.host ? config.options.host : "127.0.0.1";
     config.name = config.options.name ? config.options.name : "dostrel-appserver";

@@ -319,9 +319,8 @@ int headLine(dostrel_response* response, std::string_view line) {
     if (!sameNameIgnoringCase(name.c_str(), "Status"))
         return dostrel_response_header(response, name.c_str(), std::string(value).c_str());
     // "Status: 404 Not Found": three digits, then the phrase if any.
-    bool digits = value.size() >= 3 && std::all_of(value.begin(), value.begin() + 3, [](char c) {
-                      return c >= '0' && c <= '9';
-                  });
+    bool digits = value.size() >= 3 && std::all_of(value.begin(), value.begin() + 3,
+                                                   [](char c) { return c >= '0' && c <= '9'; });
     if (!digits || (value.size() > 3 && value[3] != ' ')) return refuseCall(EINVAL);
     std::string phrase(value.size() > 4 ? value.substr(4) : std::string_view());
     return dostrel_response_status(response, std::atoi(std::string(value.substr(0, 3)).c_str()),

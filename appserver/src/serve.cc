@@ -63,8 +63,7 @@ unsigned threadsPerWorker(const ServerConfig& config) {
 void runHandler(dostrel_listener& l, ReadyRequest& ready, HandlerClock* clock) {
     const ServerConfig& config = l.config;
     const char* peer = ready.link->peer.c_str();
-    dostrel_response* response =
-        responseForLink(ready.link, config.options, !ready.head);
+    dostrel_response* response = responseForLink(ready.link, config.options, !ready.head);
     if (response == nullptr) {
         serverLog(config, "no memory for the response to %s", peer);
         dostrel_request_free(ready.request);

@@ -11,11 +11,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <utility>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -259,8 +259,7 @@ namespace {
 // Asks stream_body, outside the listener's lock so that a slow choice holds up no other thread.
 // A streamed body's request is handed out at once (true); a buffered one goes back to the loop,
 // whose poll is woken for it.
-bool choose(dostrel_listener& l, std::unique_ptr<PendingConnection> connection,
-            ReadyRequest* out) {
+bool choose(dostrel_listener& l, std::unique_ptr<PendingConnection> connection, ReadyRequest* out) {
     const ServerConfig& config = l.config;
     dostrel_decoder& decoder = connection->decoder;
     decoder.pauseAtBody = false;

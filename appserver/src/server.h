@@ -88,8 +88,8 @@ struct dostrel_listener {
     int wake[2] = {-1, -1}; // a byte here wakes the loop: a stop, a signal, a child's end
     int arbiterWake = -1;   // in a worker: the arbiter's wake pipe, to pass a stop on to it
     bool inWorker = false;
-    std::atomic<int> stopAsked{0};            // dostrel_listener_stop was called
-    std::mutex mutex;                         // one thread at a time reads connections
+    std::atomic<int> stopAsked{0}; // dostrel_listener_stop was called
+    std::mutex mutex;              // one thread at a time reads connections
     std::vector<std::unique_ptr<PendingConnection>> open;
     std::deque<ReadyRequest> ready;
     bool draining = false;

@@ -1,5 +1,5 @@
-// stop_signals.cc -- SIGTERM, SIGHUP, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a byte
-// on the wake pipe of every server in the process, so that their polls wake for them; the
+// stop_signals.cc -- SIGTERM, SIGHUP, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a
+// byte on the wake pipe of every server in the process, so that their polls wake for them; the
 // previous handlers come back when the last server ends.
 #include "server.h"
 
@@ -19,7 +19,7 @@ std::atomic<dostrel_listener*> watchedListeners[maxWatched] = {};
 std::mutex registry;
 int installedCount = 0;
 bool childrenWatched = false;
-std::atomic<pid_t> arbiterPid{0}; // in a worker: whom dostrel_serve_stop asks
+std::atomic<pid_t> arbiterPid{0};  // in a worker: whom dostrel_serve_stop asks
 constexpr int stopSignalCount = 4; // then SIGCHLD
 struct sigaction previous[stopSignalCount + 1];
 const int watched[stopSignalCount + 1] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD};
@@ -80,7 +80,8 @@ int listenerStopLevel(const dostrel_listener* listener) {
 }
 
 void requestStop(int level) {
-    for (int seen = stopLevel.load(); level > seen && !stopLevel.compare_exchange_weak(seen, level);)
+    for (int seen = stopLevel.load();
+         level > seen && !stopLevel.compare_exchange_weak(seen, level);)
         continue;
     wakeAll();
 }

@@ -86,8 +86,8 @@ void expectEnd(const WorkDirectory& dir, const std::string& query, int status,
                const std::string& part) {
     Clock::time_point start = Clock::now();
     // A body, so that the worker looks at the request (stream_body) before the handler runs.
-    GatewayResult result =
-        runGateway({dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut", "CONTENT_LENGTH=1"}, "x"});
+    GatewayResult result = runGateway(
+        {dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut", "CONTENT_LENGTH=1"}, "x"});
     std::printf("%s: gateway exit %d after %.2f s\n", query.c_str(), result.exitStatus,
                 std::chrono::duration<double>(Clock::now() - start).count());
     EXPECT_EQ(result.exitStatus, status) << query << "\n" << result.out << result.err;

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <mutex>
 #include <sys/wait.h>
 #include <thread>

@@ -302,8 +302,7 @@ inline response& operator<<(response& out, double number) {
 }
 
 namespace detail {
-template <class Handler>
-void call(dostrel_request* handle, dostrel_response* answer, void* data) {
+template <class Handler> void call(dostrel_request* handle, dostrel_response* answer, void* data) {
     request in(handle);
     response out(answer);
     (*static_cast<Handler*>(data))(in, out);
