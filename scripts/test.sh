@@ -2,7 +2,7 @@
 # test.sh -- builds the gateway with warnings as errors and runs every test: the release build's
 # unit, process, web-server, load and package tests (the process tests once more under valgrind,
 # and once against a 32-bit build under QEMU), the same suite built with AddressSanitizer and
-# UBSan, the Windows build with its unit tests and process tests under Wine, and each fuzz target
+# UBSan, the C library's threaded tests under ThreadSanitizer, the Windows build with its unit tests and process tests under Wine, and each fuzz target
 # for a while (DOSTREL_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +35,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=ON -DDOSTRE
 cmake --build build-asan -j"$(nproc)"
 ctest --test-dir build-asan --output-on-failure -j2 \
     -E 'valgrind|package|demo|web_load|bench|python|node|pool|go_|ruby_|fresh_root|docs_|client_view'
+
+echo "== ThreadSanitizer build: the C library's tests (threads, own loops, signals)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DDOSTREL_SANITIZE=thread -DDOSTREL_WERROR=ON
+cmake --build build-tsan -j"$(nproc)" --target dostrel_appserver_tests
+build-tsan/dostrel_appserver_tests --gtest_brief=1
 
 echo "== Windows: 64-bit build with its tests under Wine; 32-bit build compiled and linked"
 export WINEDEBUG=-all

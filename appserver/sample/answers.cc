@@ -135,8 +135,9 @@ void streamLines(dostrel_response* response, long count) {
     }
 }
 
-// The body read in pieces and hashed as it comes: memory stays the same for any length.
-void sumBody(const dostrel_request* request, dostrel_response* response) {
+// The body read in pieces and hashed as it comes (streamed or buffered alike): memory stays the
+// same for any length.
+void sumBody(dostrel_request* request, dostrel_response* response) {
     Sha256 hash;
     unsigned long long total = 0;
     char block[65536];
@@ -144,11 +145,6 @@ void sumBody(const dostrel_request* request, dostrel_response* response) {
         if (got < 0) return dostrel_response_abort(response); // logged by the library
         hash.add(block, static_cast<std::size_t>(got));
         total += static_cast<unsigned long long>(got);
-    }
-    if (total == 0) { // a buffered body (the server streams only POST ?sum)
-        std::string_view body = bodyOf(request);
-        hash.add(body.data(), body.size());
-        total = body.size();
     }
     dostrel_response_printf(response, "%llu %s\n", total, hash.hex().c_str());
 }
@@ -160,7 +156,7 @@ bool wantsStreamedBody(const dostrel_request* request) {
            queryHas(valueOf(request, "QUERY_STRING"), "sum", nullptr);
 }
 
-void answerRequest(const dostrel_request* request, dostrel_response* response,
+void answerRequest(dostrel_request* request, dostrel_response* response,
                    const std::string& serverName) {
     std::string_view query = valueOf(request, "QUERY_STRING");
     std::string value;

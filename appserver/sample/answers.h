@@ -15,7 +15,7 @@
 ///   - delay=MS (at most 10000): the answer below comes after that many milliseconds;
 ///   - anything else: an HTML page showing the request as this server received it.
 /// Every answer carries the header "X-Appserver: NAME", so a client sees which server answered.
-void answerRequest(const dostrel_request* request, dostrel_response* response,
+void answerRequest(dostrel_request* request, dostrel_response* response,
                    const std::string& serverName);
 
 /// Whether the request's body is to be streamed to its handler: POST ?sum.

@@ -43,7 +43,8 @@ struct SampleOptions {
         "--print-pattern writes the N bytes that a request with bytes=N in its query string\n"
         "gets. Answers: ?bytes=N, ?echo, ?keys, ?delay=MS, ?stream=N (N lines, each flushed,\n"
         "100 ms apart), POST ?sum (LENGTH SHA256HEX of the body, streamed), else a page.\n"
-        "SIGTERM stops after serving what has arrived.\n");
+        "SIGTERM (or SIGHUP, logged) stops after serving what has arrived.
+");
     std::exit(problem != nullptr ? 2 : 0);
 }
 
@@ -129,7 +130,7 @@ void recordRequest(const std::string& prefix, const dostrel_request* request) {
     }
 }
 
-void handle(const dostrel_request* request, dostrel_response* response, void* data) {
+void handle(dostrel_request* request, dostrel_response* response, void* data) {
     const SampleOptions& options = *static_cast<const SampleOptions*>(data);
     if (!options.record.empty() && !wantsStreamedBody(request))
         recordRequest(options.record, request);

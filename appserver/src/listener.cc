@@ -3,7 +3,9 @@
 #include "request_data.h"
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -54,6 +56,7 @@ int openListener(const ServerConfig& config, std::string* address, unsigned* por
 }
 
 dostrel_listener::~dostrel_listener() {
+    unwatchListener(this);
     if (fd >= 0) close(fd);
     for (int end : wake)
         if (end >= 0) close(end);
@@ -71,20 +74,35 @@ dostrel_listener* dostrel_listen(const dostrel_server_options* options) {
         return nullptr;
     }
     ServerConfig& config = listener->config;
-    config.options = *options;
-    config.host = options->host ? options->host : "127.0.0.1";
-    config.name = options->name ? options->name : "dostrel-appserver";
+    // A later caller's larger options, or an older caller's smaller ones: the fields this side
+    // does not share keep their defaults. Every caller has at least the fields of 1.0.
+    constexpr std::size_t firstSize = offsetof(dostrel_server_options, cgi_head) + sizeof(int);
+    dostrel_server_options_default(&config.options);
+    bool sized = options->size >= firstSize;
+    if (sized)
+        std::memcpy(&config.options, options, std::min(options->size, sizeof config.options));
+    config.options.size = sizeof config.options;
+    config.host = config.options.host ? config.options.host : "127.0.0.1";
+    config.name = config.options.name ? config.options.name : "dostrel-appserver";
     config.options.host = config.host.c_str();
     config.options.name = config.name.c_str();
+    const char* allow = config.options.allow;
     config.options.allow = nullptr; // parsed below; the caller's text may go
     std::string bad;
     int error = 0;
-    if (!parseAllowList(options->allow, &config.allow, &bad)) {
+    if (!sized) {
+        serverLog(config, "options not filled by dostrel_server_options_default (size %zu)",
+                  options->size);
+        error = EINVAL;
+    } else if (!parseAllowList(allow, &config.allow, &bad)) {
         serverLog(config, "not an address or address/bits in the allow-list: '%s'", bad.c_str());
         error = EINVAL;
     } else if (!openWakePipe(listener)) {
         error = errno;
         serverLog(config, "cannot make a pipe: %s", std::strerror(error));
+    } else if (!watchListener(listener)) {
+        error = EMFILE;
+        serverLog(config, "too many listeners in one process");
     } else {
         listener->fd = openListener(config, &listener->address, &listener->port);
         if (listener->fd < 0) error = errno;

@@ -3,6 +3,7 @@
 #include "request_data.h"
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -107,10 +108,14 @@ std::uint64_t dostrel_request_content_length(const dostrel_request* request) {
     return request->contentLength;
 }
 
-long long dostrel_request_read_body(const dostrel_request* request, void* buffer,
-                                    std::size_t size) {
+long long dostrel_request_read_body(dostrel_request* request, void* buffer, std::size_t size) {
     Link* link = request->link.get();
-    if (link == nullptr) return 0; // a buffered body: dostrel_request_body has it all
+    if (link == nullptr) { // a buffered body: read from memory, so one loop serves both kinds
+        std::size_t count = std::min(size, request->body.size() - request->bodyRead);
+        if (count > 0) std::memcpy(buffer, request->body.data() + request->bodyRead, count);
+        request->bodyRead += count;
+        return static_cast<long long>(count);
+    }
     if (link->bodyFailed) {
         errno = ECONNRESET;
         return -1;

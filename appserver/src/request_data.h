@@ -52,6 +52,7 @@ struct dostrel_request {
     std::string arena; // every name and value, each followed by a zero byte
     std::vector<VariableSpan> variables;
     std::string body;
+    std::size_t bodyRead = 0; // how much of |body| dostrel_request_read_body has given
     std::uint64_t contentLength = 0;
     std::shared_ptr<Link> link; // set for a streamed body: where the rest of it comes from
 };

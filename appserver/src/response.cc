@@ -4,6 +4,7 @@
 #include "request_data.h"
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -16,7 +17,6 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 
 namespace {
@@ -24,6 +24,7 @@ namespace {
 enum class Part { Headers, Body, Finished };
 
 constexpr std::size_t gatherSize = 16384;
+constexpr std::size_t maxHeadLine = 8192; // one header line a program writes as text
 
 } // namespace
 
@@ -40,6 +41,9 @@ struct dostrel_response {
     bool sentAny = false;       // bytes have left: the header lines can no longer change
     int status = 200;
     std::size_t headerEnd = 0;    // where the empty line after the header lines is in |buffer|
+    bool cgiHead = false;         // the program writes its header lines as text
+    bool skipLine = false;        // the rest of an over-long head line is dropped
+    std::string headLine;         // a head line written in part
     char buffer[gatherSize + 64]; // room to insert a Content-Length line at the end
 };
 
@@ -66,7 +70,9 @@ int sendPieces(dostrel_response* response, iovec* pieces, int count) {
         msghdr message = {};
         message.msg_iov = pieces;
         message.msg_iovlen = static_cast<std::size_t>(count);
-        ssize_t sent = sendmsg(response->fd, &message, MSG_NOSIGNAL);
+        // Never blocking, whatever the descriptor's mode: the wait below holds the time limit
+        // without setting an option on the caller's socket.
+        ssize_t sent = sendmsg(response->fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(response, errno);
@@ -298,6 +304,72 @@ void endLink(dostrel_response* response) {
     response->fd = -1;
 }
 
+// One header line a program wrote as text, its line end taken off, under the checks of the
+// status and header calls.
+int headLine(dostrel_response* response, std::string_view line) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || line.find('\0') != std::string_view::npos)
+        return refuseCall(EINVAL);
+    std::string name(line.substr(0, colon));
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.remove_suffix(1);
+    if (!sameNameIgnoringCase(name.c_str(), "Status"))
+        return dostrel_response_header(response, name.c_str(), std::string(value).c_str());
+    // "Status: 404 Not Found": three digits, then the phrase if any.
+    bool digits = value.size() >= 3 && std::all_of(value.begin(), value.begin() + 3,
+                                                   [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || (value.size() > 3 && value[3] != ' ')) return refuseCall(EINVAL);
+    std::string phrase(value.size() > 4 ? value.substr(4) : std::string_view());
+    return dostrel_response_status(response, std::atoi(std::string(value.substr(0, 3)).c_str()),
+                                   phrase.c_str());
+}
+
+// A head line left without its line end when the head must end (a flush, the finish).
+void endHeadLine(dostrel_response* response) {
+    if (!response->cgiHead || response->part != Part::Headers) return;
+    if (!response->headLine.empty() && !response->skipLine) headLine(response, response->headLine);
+    response->headLine.clear();
+    response->skipLine = false;
+}
+
+// Takes the head lines at the start of |*data| up to and including the empty line; what follows
+// is body. Returns 0, or -1 with errno when a line was refused (and dropped).
+int takeHead(dostrel_response* response, const char** data, std::size_t* size) {
+    int result = 0, error = 0;
+    while (*size > 0 && response->part == Part::Headers) {
+        const void* found = std::memchr(*data, '\n', *size);
+        std::size_t take = found ? static_cast<const char*>(found) - *data + 1 : *size;
+        std::string& line = response->headLine;
+        if (!response->skipLine && line.size() + take > maxHeadLine) {
+            result = -1, error = EINVAL;
+            line.clear();
+            response->skipLine = true;
+        }
+        if (!response->skipLine) line.append(*data, take);
+        *data += take;
+        *size -= take;
+        if (found == nullptr) break;
+        if (response->skipLine) {
+            response->skipLine = false;
+            continue;
+        }
+        line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            response->given = true;
+            startBody(response);
+        } else if (headLine(response, line) != 0) {
+            result = -1, error = errno;
+        }
+        line.clear();
+    }
+    errno = error;
+    return result;
+}
+
 } // namespace
 
 extern "C" {
@@ -307,13 +379,6 @@ dostrel_response* dostrel_response_new(int fd, unsigned writeTimeoutMs) {
     if (response == nullptr) return nullptr;
     response->fd = fd;
     response->writeTimeoutMs = writeTimeoutMs;
-    // A blocking socket gives up after the time-out too (a descriptor that is no socket has
-    // no such option, and waits).
-    if (writeTimeoutMs > 0) {
-        timeval limit = {static_cast<time_t>(writeTimeoutMs / 1000),
-                         static_cast<suseconds_t>(writeTimeoutMs % 1000 * 1000)};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
     return response;
 }
 
@@ -347,9 +412,26 @@ int dostrel_response_header(dostrel_response* response, const char* name, const 
 }
 
 int dostrel_response_write(dostrel_response* response, const void* data, std::size_t size) {
+    int headResult = 0, headError = 0;
+    if (response->cgiHead && response->part == Part::Headers) {
+        auto* bytes = static_cast<const char*>(data);
+        headResult = takeHead(response, &bytes, &size);
+        headError = errno;
+        data = bytes;
+        if (response->part == Part::Headers) return headResult;
+    }
     if (startBody(response) != 0) return -1;
     response->given = true;
-    return size == 0 ? 0 : append(response, data, size);
+    if (size > 0 && append(response, data, size) != 0) return -1;
+    errno = headError;
+    return headResult;
+}
+
+int dostrel_response_cgi_head(dostrel_response* response, int enabled) {
+    if (response->part != Part::Headers) return refuseCall(EALREADY);
+    if (enabled == 0) endHeadLine(response);
+    response->cgiHead = enabled != 0;
+    return 0;
 }
 
 int dostrel_response_printf(dostrel_response* response, const char* format, ...) {
@@ -383,6 +465,7 @@ int dostrel_response_flush(dostrel_response* response) {
     if (response->part == Part::Finished) return refuseCall(EALREADY);
     if (response->error != 0) return fail(response, response->error);
     response->given = true;
+    endHeadLine(response);
     if (startBody(response) != 0) return -1;
     return response->fill > 0 ? flush(response) : 0;
 }
@@ -390,6 +473,7 @@ int dostrel_response_flush(dostrel_response* response) {
 int dostrel_response_finish(dostrel_response* response) {
     if (response->part == Part::Finished)
         return response->error == 0 ? 0 : fail(response, response->error);
+    endHeadLine(response);
     if (!response->given && response->error == 0) {
         static const char answer[] = "Status: 500 Internal Server Error\nContent-Type: "
                                      "text/plain\n\nThe application gave no response.\n";
@@ -423,10 +507,11 @@ int dostrel_response_error(const dostrel_response* response) {
 
 } // extern "C"
 
-dostrel_response* responseForLink(std::shared_ptr<Link> link, unsigned writeTimeoutMs,
+dostrel_response* responseForLink(std::shared_ptr<Link> link, const dostrel_server_options& options,
                                   bool declareLength) {
-    dostrel_response* response = dostrel_response_new(link->fd, writeTimeoutMs);
+    dostrel_response* response = dostrel_response_new(link->fd, options.write_timeout_ms);
     if (response == nullptr) return nullptr;
+    response->cgiHead = options.cgi_head != 0;
     response->link = std::move(link);
     response->declareLength = declareLength;
     return response;
@@ -442,4 +527,7 @@ void responseStartOver(dostrel_response* response) {
     response->fill = 0;
     response->lengthGiven = false;
     response->status = 200;
+    response->cgiHead = false; // the server writes the 500 answer through the calls
+    response->headLine.clear();
+    response->skipLine = false;
 }

@@ -63,9 +63,7 @@ unsigned threadsPerWorker(const ServerConfig& config) {
 void runHandler(dostrel_listener& l, ReadyRequest& ready, HandlerClock* clock) {
     const ServerConfig& config = l.config;
     const char* peer = ready.link->peer.c_str();
-    linkLinger(ready.link->fd, true);
-    dostrel_response* response =
-        responseForLink(ready.link, config.options.write_timeout_ms, !ready.head);
+    dostrel_response* response = responseForLink(ready.link, config.options, !ready.head);
     if (response == nullptr) {
         serverLog(config, "no memory for the response to %s", peer);
         dostrel_request_free(ready.request);
@@ -124,7 +122,7 @@ void serveThread(dostrel_listener& l, HandlerClock* clock) {
 // One worker's serving: the hooks around it, and its threads.
 void serveWorker(dostrel_listener& l) {
     const ServerConfig& config = l.config;
-    if (config.options.on_worker_start != nullptr) config.options.on_worker_start(config.userData);
+    if (config.options.on_worker_start != nullptr) config.options.on_worker_start(hookData(config));
     unsigned threads = threadsPerWorker(config);
     auto clockOf = [&](unsigned i) { return l.clocks != nullptr ? l.clocks + i : nullptr; };
     std::vector<std::thread> pool;
@@ -140,13 +138,14 @@ void serveWorker(dostrel_listener& l) {
     serveThread(l, clockOf(0));
     for (std::thread& thread : pool)
         thread.join();
-    if (config.options.on_worker_exit != nullptr) config.options.on_worker_exit(config.userData);
+    if (config.options.on_worker_exit != nullptr) config.options.on_worker_exit(hookData(config));
 }
 
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGQUIT);
     return set;
@@ -263,6 +262,7 @@ int runArbiter(dostrel_listener& l, HandlerClock* clocks) {
         Clock::time_point now = Clock::now();
         if (listenerStopLevel(&l) > level) {
             level = listenerStopLevel(&l);
+            logHangup(config);
             if (l.fd >= 0) close(l.fd); // the workers hold it open until they have drained it
             l.fd = -1;
             if (level == stopGraceful) {
@@ -326,6 +326,7 @@ extern "C" {
 
 void dostrel_server_options_default(dostrel_server_options* options) {
     *options = {};
+    options->size = sizeof *options;
     options->host = "127.0.0.1";
     options->port = 0;
     options->workers = processorsOnline();
@@ -373,15 +374,13 @@ int dostrel_serve_listener(dostrel_listener* listener, dostrel_handler handler, 
     }
     raiseDescriptorLimit();
     installStopSignals(options.workers > 0);
-    watchListener(listener);
     if (options.on_listening != nullptr)
-        options.on_listening(listener->address.c_str(), listener->port, user_data);
+        options.on_listening(listener->address.c_str(), listener->port, hookData(config));
     int result = 0;
     if (options.workers == 0)
         serveWorker(*listener);
     else
         result = runArbiter(*listener, clocks);
-    unwatchListener(listener);
     restoreStopSignals();
     if (clocks != nullptr) munmap(clocks, clocksSize);
     return result;

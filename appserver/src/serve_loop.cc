@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -22,7 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 void closeConnection(PendingConnection& connection) {
     Link& link = *connection.link;
-    if (link.fd >= 0) close(link.fd); // nothing was answered: an orderly close
+    if (link.fd >= 0) { // nothing was answered: an orderly close
+        linkLinger(link.fd, false);
+        close(link.fd);
+    }
     link.fd = -1;
     connection.closed = true;
 }
@@ -40,34 +44,60 @@ bool isHead(const dostrel_request* request) {
 
 // Hands the request out: it leaves the loop with its connection.
 void makeReady(dostrel_listener& l, PendingConnection& connection, dostrel_request* request) {
-    l.ready.push_back({request, connection.link, isHead(request)});
+    l.ready.push_back({request, connection.link, isHead(request), nullptr});
     connection.closed = true;
 }
 
 // Reads what arrived; a complete request is handed out, a refused one closed. At the body, the
-// application chooses whether to stream it.
+// connection leaves the loop for the application's choice whether to stream it, which
+// acceptRequest asks outside the lock.
 void advance(dostrel_listener& l, PendingConnection& connection) {
     dostrel_decoder& decoder = connection.decoder;
     dostrel_decode_status status = decoderReadAvailable(&decoder, connection.link->fd);
     if (status == DOSTREL_NEED_MORE && decoderAtBody(&decoder)) {
-        decoder.pauseAtBody = false;
-        dostrel_request* request = decoder.request;
-        if (l.config.options.stream_body(request, l.config.userData) != 0) {
-            decoder.request = nullptr;
-            connection.link->bodyLeft = request->contentLength;
-            request->link = connection.link;
-            return makeReady(l, connection, request);
-        }
-        status = decoderReadAvailable(&decoder, connection.link->fd);
-    }
-    if (status == DOSTREL_DONE)
+        connection.choosing = true;
+        connection.closed = true;
+    } else if (status == DOSTREL_DONE) {
         makeReady(l, connection, dostrel_decoder_take(&decoder));
-    else if (status == DOSTREL_REFUSED)
+    } else if (status == DOSTREL_REFUSED) {
         refuseConnection(l, connection, dostrel_decoder_reason(&decoder));
+    }
+}
+
+// A connection at its body goes to the queue, for the next acceptRequest to choose.
+void park(dostrel_listener& l, std::unique_ptr<PendingConnection> connection) {
+    connection->choosing = false;
+    connection->closed = false; // it comes back to the loop if its body is buffered
+    ReadyRequest waiting;
+    waiting.link = connection->link;
+    waiting.choosing = std::move(connection);
+    l.ready.push_back(std::move(waiting));
+}
+
+// Connections whose body the application chose to buffer come back to be read on.
+void takeBack(dostrel_listener& l) {
+    std::vector<std::unique_ptr<PendingConnection>> back;
+    {
+        std::lock_guard<std::mutex> lock(l.choiceMutex);
+        back.swap(l.chosen);
+    }
+    for (auto& connection : back) {
+        advance(l, *connection);
+        if (!connection->closed) l.open.push_back(std::move(connection));
+    }
+}
+
+bool choicesPending(dostrel_listener& l) {
+    std::lock_guard<std::mutex> lock(l.choiceMutex);
+    return l.choices > 0 || !l.chosen.empty();
 }
 
 void dropClosed(dostrel_listener& l) {
-    std::erase_if(l.open, [](const std::unique_ptr<PendingConnection>& c) { return c->closed; });
+    for (auto& connection : l.open)
+        if (connection->choosing) park(l, std::move(connection));
+    std::erase_if(l.open, [](const std::unique_ptr<PendingConnection>& c) {
+        return c == nullptr || c->closed;
+    });
 }
 
 std::size_t connectionLimit(const dostrel_listener& l) {
@@ -103,6 +133,9 @@ void acceptWaiting(dostrel_listener& l, bool all) {
         }
         int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // From now on any end but the orderly one resets the connection: a worker that dies
+        // before its handler has run leaves the gateway a cut answer, not an empty one.
+        linkLinger(fd, true);
         connection->decoder.limits = config.options.limits;
         connection->decoder.pauseAtBody = config.options.stream_body != nullptr;
         unsigned timeout = config.options.limits.read_timeout_ms;
@@ -110,7 +143,10 @@ void acceptWaiting(dostrel_listener& l, bool all) {
                                     : Clock::time_point::max();
         // The request is often there already: no round through poll for it.
         advance(l, *connection);
-        if (!connection->closed) l.open.push_back(std::move(connection));
+        if (connection->choosing)
+            park(l, std::move(connection));
+        else if (!connection->closed)
+            l.open.push_back(std::move(connection));
     }
 }
 
@@ -149,6 +185,8 @@ void dropAll(dostrel_listener& l, const char* why) {
 // with errno ESHUTDOWN after a stop or the failed call's.
 bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     const ServerConfig& config = l.config;
+    takeBack(l);
+    if (!l.ready.empty()) return true;
     Clock::time_point now = Clock::now();
     int level = listenerStopLevel(&l);
     if (level == stopImmediate) {
@@ -160,12 +198,13 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
     if (level == stopGraceful && !l.draining) {
         // Peers in the backlog have been told their connection is open: they are served.
         l.draining = true;
+        if (!l.inWorker) logHangup(config);
         l.graceEnd = now + std::chrono::milliseconds(config.options.grace_ms);
         if (l.fd >= 0) acceptWaiting(l, true);
         closeListener(l);
         if (!l.ready.empty()) return true;
     }
-    if (l.draining && (l.open.empty() || now >= l.graceEnd)) {
+    if (l.draining && ((l.open.empty() && !choicesPending(l)) || now >= l.graceEnd)) {
         dropAll(l, "grace period over");
         errno = ESHUTDOWN;
         return false;
@@ -215,14 +254,52 @@ bool loopOnce(dostrel_listener& l, std::vector<pollfd>& fds) {
 
 } // namespace
 
+namespace {
+
+// Asks stream_body, outside the listener's lock so that a slow choice holds up no other thread.
+// A streamed body's request is handed out at once (true); a buffered one goes back to the loop,
+// whose poll is woken for it.
+bool choose(dostrel_listener& l, std::unique_ptr<PendingConnection> connection, ReadyRequest* out) {
+    const ServerConfig& config = l.config;
+    dostrel_decoder& decoder = connection->decoder;
+    decoder.pauseAtBody = false;
+    bool stream = config.options.stream_body(decoder.request, hookData(config)) != 0;
+    if (stream) {
+        dostrel_request* request = std::exchange(decoder.request, nullptr);
+        connection->link->bodyLeft = request->contentLength;
+        request->link = connection->link;
+        *out = {request, connection->link, isHead(request), nullptr};
+    }
+    std::lock_guard<std::mutex> lock(l.choiceMutex);
+    --l.choices;
+    if (stream) return true;
+    l.chosen.push_back(std::move(connection));
+    ssize_t ignored = write(l.wake[1], "", 1);
+    (void)ignored;
+    return false;
+}
+
+} // namespace
+
 int acceptRequest(dostrel_listener* listener, ReadyRequest* out) {
-    std::lock_guard<std::mutex> lock(listener->mutex);
+    std::unique_lock<std::mutex> lock(listener->mutex);
     std::vector<pollfd> fds;
     for (;;) {
         if (!listener->ready.empty()) {
-            *out = std::move(listener->ready.front());
+            ReadyRequest next = std::move(listener->ready.front());
             listener->ready.pop_front();
-            return 0;
+            if (next.choosing == nullptr) {
+                *out = std::move(next);
+                return 0;
+            }
+            {
+                std::lock_guard<std::mutex> choiceLock(listener->choiceMutex);
+                ++listener->choices;
+            }
+            lock.unlock();
+            if (choose(*listener, std::move(next.choosing), out)) return 0;
+            lock.lock();
+            continue;
         }
         if (listener->finished) {
             errno = ESHUTDOWN;
@@ -239,8 +316,7 @@ extern "C" int dostrel_accept(dostrel_listener* listener, dostrel_request** requ
                               dostrel_response** response) {
     ReadyRequest ready;
     if (acceptRequest(listener, &ready) != 0) return -1;
-    linkLinger(ready.link->fd, true);
-    *response = responseForLink(ready.link, listener->config.options.write_timeout_ms, !ready.head);
+    *response = responseForLink(ready.link, listener->config.options, !ready.head);
     if (*response == nullptr) {
         serverLog(listener->config, "no memory for the response to %s", ready.link->peer.c_str());
         dostrel_request_free(ready.request);

@@ -32,6 +32,11 @@ struct ServerConfig {
     void* userData = nullptr;
 };
 
+/// What the hooks get: the options' hook_data, else the handler's user data.
+inline void* hookData(const ServerConfig& config) {
+    return config.options.hook_data != nullptr ? config.options.hook_data : config.userData;
+}
+
 /// One line to the log callback, or "NAME[PID]: line" to the log file.
 void serverLog(const ServerConfig& config, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -52,15 +57,18 @@ struct PendingConnection {
     std::shared_ptr<Link> link;
     dostrel_decoder decoder;
     bool closed = false;
+    bool choosing = false; // at the body: stream_body is to choose, outside the lock
 
     ~PendingConnection() { delete decoder.request; }
 };
 
-/// A request ready for a handler, with the connection it came on.
+/// A request ready for a handler, with the connection it came on; or, when |choosing| is set,
+/// a connection at its body for the stream_body choice (|request| is then null).
 struct ReadyRequest {
-    dostrel_request* request;
+    dostrel_request* request = nullptr;
     std::shared_ptr<Link> link;
-    bool head; // REQUEST_METHOD HEAD: no length is declared for its answer
+    bool head = false; // REQUEST_METHOD HEAD: no length is declared for its answer
+    std::unique_ptr<PendingConnection> choosing;
 };
 
 /// When a handler started, and for whom: one per serving thread, in memory the arbiter shares,
@@ -80,12 +88,17 @@ struct dostrel_listener {
     int wake[2] = {-1, -1}; // a byte here wakes the loop: a stop, a signal, a child's end
     int arbiterWake = -1;   // in a worker: the arbiter's wake pipe, to pass a stop on to it
     bool inWorker = false;
-    volatile std::sig_atomic_t stopAsked = 0; // dostrel_listener_stop was called
-    std::mutex mutex;                         // one thread at a time reads connections
+    std::atomic<int> stopAsked{0}; // dostrel_listener_stop was called
+    std::mutex mutex;              // one thread at a time reads connections
     std::vector<std::unique_ptr<PendingConnection>> open;
     std::deque<ReadyRequest> ready;
     bool draining = false;
     bool finished = false;
+    // The stream_body choices, made outside |mutex|: how many are in progress, and the
+    // connections whose body is to be buffered, back for the loop to read on.
+    std::mutex choiceMutex;
+    unsigned choices = 0;
+    std::vector<std::unique_ptr<PendingConnection>> chosen;
     bool atLimitLogged = false;
     std::chrono::steady_clock::time_point graceEnd = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point acceptPausedUntil = {};
@@ -96,16 +109,19 @@ struct dostrel_listener {
 
 /// How far a stop has been asked for; only ever rises while serving.
 enum StopLevel { stopNone = 0, stopGraceful = 1, stopImmediate = 2 };
-/// What the signals asked of the whole process.
-extern volatile std::sig_atomic_t stopLevel;
+/// What the signals asked of the whole process (lock-free, so signal handlers may set it).
+extern std::atomic<int> stopLevel;
 /// The stop level for |listener|: the process's, or graceful once the listener was stopped.
 int listenerStopLevel(const dostrel_listener* listener);
-/// SIGTERM: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the polls (arbiter only).
+/// Logs a graceful stop that SIGHUP asked for, once.
+void logHangup(const ServerConfig& config);
+/// SIGTERM, SIGHUP: graceful; SIGINT, SIGQUIT: immediate; SIGCHLD wakes the polls (arbiter only).
 /// Counted: the last server to end puts the previous handlers back.
 void installStopSignals(bool watchChildren);
 void restoreStopSignals();
-/// Makes the signals wake |listener|'s loop, or no longer.
-void watchListener(dostrel_listener* listener);
+/// Makes the signals and dostrel_serve_stop reach |listener|, or no longer: every listener is
+/// watched from dostrel_listen to dostrel_listener_close, whoever runs its loop.
+bool watchListener(dostrel_listener* listener);
 void unwatchListener(dostrel_listener* listener);
 /// In a new worker: a wake pipe of its own, no stop asked yet, SIGCHLD as it was.
 void resetStopSignalsInWorker(dostrel_listener* listener, pid_t arbiter);
@@ -120,7 +136,7 @@ bool openWakePipe(dostrel_listener* listener);
 int acceptRequest(dostrel_listener* listener, ReadyRequest* ready);
 
 /// The response internals the server uses.
-dostrel_response* responseForLink(std::shared_ptr<Link> link, unsigned writeTimeoutMs,
+dostrel_response* responseForLink(std::shared_ptr<Link> link, const dostrel_server_options& options,
                                   bool declareLength);
 bool responseSentAny(const dostrel_response* response);
 /// Forgets everything gathered (nothing was sent): the response starts over.

@@ -1,5 +1,5 @@
-// stop_signals.cc -- SIGTERM, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a byte
-// on the wake pipe of every server in the process, so that their polls wake for them; the
+// stop_signals.cc -- SIGTERM, SIGHUP, SIGINT, SIGQUIT and SIGCHLD turned into a stop level and a
+// byte on the wake pipe of every server in the process, so that their polls wake for them; the
 // previous handlers come back when the last server ends.
 #include "server.h"
 
@@ -7,32 +7,42 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-volatile std::sig_atomic_t stopLevel = stopNone;
+std::atomic<int> stopLevel{stopNone};
+std::atomic<bool> hangupSeen{false};
 
 namespace {
 
-constexpr int maxWatched = 64;
-volatile int wakeEnds[maxWatched] = {}; // write ends, plus one (0: a free slot)
+// Every listener of the process, so that a signal or dostrel_serve_stop reaches each, whoever
+// runs its loop. Lock-free atomics: the signal handlers read them.
+constexpr int maxWatched = 256;
+std::atomic<dostrel_listener*> watchedListeners[maxWatched] = {};
 std::mutex registry;
 int installedCount = 0;
 bool childrenWatched = false;
-volatile pid_t arbiterPid = 0; // in a worker: whom dostrel_serve_stop asks
-struct sigaction previous[4];
-const int watched[4] = {SIGTERM, SIGINT, SIGQUIT, SIGCHLD};
+std::atomic<pid_t> arbiterPid{0};  // in a worker: whom dostrel_serve_stop asks
+constexpr int stopSignalCount = 4; // then SIGCHLD
+struct sigaction previous[stopSignalCount + 1];
+const int watched[stopSignalCount + 1] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD};
+
+static_assert(std::atomic<dostrel_listener*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void wake(const dostrel_listener* listener, const char* byte) {
+    if (listener->wake[1] < 0) return;
+    ssize_t ignored = write(listener->wake[1], byte, 1);
+    (void)ignored;
+}
 
 void wakeAll() {
     int saved = errno;
-    for (int i = 0; i < maxWatched; ++i) {
-        int end = wakeEnds[i] - 1;
-        if (end < 0) continue;
-        ssize_t ignored = write(end, "", 1);
-        (void)ignored;
-    }
+    for (auto& slot : watchedListeners)
+        if (dostrel_listener* listener = slot.load()) wake(listener, "");
     errno = saved;
 }
 
 void onSignal(int number) {
-    if (number == SIGTERM)
+    if (number == SIGHUP) hangupSeen.store(true);
+    if (number == SIGTERM || number == SIGHUP)
         requestStop(stopGraceful);
     else if (number == SIGINT || number == SIGQUIT)
         requestStop(stopImmediate);
@@ -45,8 +55,9 @@ void install(int index) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(watched[index], nullptr, &previous[index]);
-    // A program started in the background keeps SIGINT and SIGQUIT ignored, as the shell meant.
-    if ((watched[index] == SIGINT || watched[index] == SIGQUIT) &&
+    // A program started in the background keeps SIGINT and SIGQUIT ignored, as the shell meant,
+    // and one started under nohup SIGHUP.
+    if (watched[index] != SIGTERM && watched[index] != SIGCHLD &&
         previous[index].sa_handler == SIG_IGN)
         return;
     sigaction(watched[index], &action, nullptr);
@@ -63,14 +74,21 @@ bool openWakePipe(dostrel_listener* listener) {
 }
 
 int listenerStopLevel(const dostrel_listener* listener) {
-    int level = stopLevel;
-    if (listener->stopAsked != 0 && level < stopGraceful) level = stopGraceful;
+    int level = stopLevel.load();
+    if (listener->stopAsked.load() != 0 && level < stopGraceful) level = stopGraceful;
     return level;
 }
 
 void requestStop(int level) {
-    if (level > stopLevel) stopLevel = level;
+    for (int seen = stopLevel.load();
+         level > seen && !stopLevel.compare_exchange_weak(seen, level);)
+        continue;
     wakeAll();
+}
+
+void logHangup(const ServerConfig& config) {
+    if (hangupSeen.exchange(false))
+        serverLog(config, "SIGHUP: stopping gracefully (a changed setting needs a restart)");
 }
 
 bool drainWakePipe(dostrel_listener* listener) {
@@ -82,31 +100,33 @@ bool drainWakePipe(dostrel_listener* listener) {
     return passedOn;
 }
 
-void watchListener(dostrel_listener* listener) {
+bool watchListener(dostrel_listener* listener) {
     std::lock_guard<std::mutex> lock(registry);
-    for (int i = 0; i < maxWatched; ++i)
-        if (wakeEnds[i] == 0) {
-            wakeEnds[i] = listener->wake[1] + 1;
-            return;
+    for (auto& slot : watchedListeners)
+        if (slot.load() == nullptr) {
+            slot.store(listener);
+            return true;
         }
+    return false;
 }
 
 void unwatchListener(dostrel_listener* listener) {
     std::lock_guard<std::mutex> lock(registry);
-    for (int i = 0; i < maxWatched; ++i)
-        if (wakeEnds[i] == listener->wake[1] + 1) wakeEnds[i] = 0;
+    for (auto& slot : watchedListeners)
+        if (slot.load() == listener) slot.store(nullptr);
 }
 
 void installStopSignals(bool watchChildren) {
     std::lock_guard<std::mutex> lock(registry);
     if (installedCount++ == 0) {
-        stopLevel = stopNone;
-        arbiterPid = 0;
-        for (int i = 0; i < 3; ++i)
+        stopLevel.store(stopNone);
+        arbiterPid.store(0);
+        hangupSeen.store(false);
+        for (int i = 0; i < stopSignalCount; ++i)
             install(i);
     }
     if (watchChildren && !childrenWatched) {
-        install(3);
+        install(stopSignalCount);
         childrenWatched = true;
     }
 }
@@ -114,9 +134,9 @@ void installStopSignals(bool watchChildren) {
 void restoreStopSignals() {
     std::lock_guard<std::mutex> lock(registry);
     if (installedCount == 0 || --installedCount > 0) return;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < stopSignalCount; ++i)
         sigaction(watched[i], &previous[i], nullptr);
-    if (childrenWatched) sigaction(SIGCHLD, &previous[3], nullptr);
+    if (childrenWatched) sigaction(SIGCHLD, &previous[stopSignalCount], nullptr);
     childrenWatched = false;
 }
 
@@ -126,33 +146,34 @@ void resetStopSignalsInWorker(dostrel_listener* listener, pid_t arbiter) {
     listener->arbiterWake = listener->wake[1];
     openWakePipe(listener);
     listener->inWorker = true;
-    listener->stopAsked = 0;
-    for (int i = 0; i < maxWatched; ++i)
-        wakeEnds[i] = 0;
-    wakeEnds[0] = listener->wake[1] + 1;
-    stopLevel = stopNone;
-    arbiterPid = arbiter;
-    if (childrenWatched) sigaction(SIGCHLD, &previous[3], nullptr);
+    listener->stopAsked.store(0);
+    // The other listeners of the arbiter's process are not this worker's to stop.
+    for (auto& slot : watchedListeners)
+        slot.store(nullptr);
+    watchedListeners[0].store(listener);
+    stopLevel.store(stopNone);
+    arbiterPid.store(arbiter);
+    if (childrenWatched) sigaction(SIGCHLD, &previous[stopSignalCount], nullptr);
     childrenWatched = false;
 }
 
+// Every listener stops on its own flag, so that one made after this call serves as usual.
 extern "C" void dostrel_serve_stop(void) {
-    if (arbiterPid != 0)
-        kill(arbiterPid, SIGTERM);
-    else
-        requestStop(stopGraceful);
+    if (pid_t arbiter = arbiterPid.load(); arbiter != 0) {
+        kill(arbiter, SIGTERM);
+        return;
+    }
+    for (auto& slot : watchedListeners)
+        if (dostrel_listener* listener = slot.load()) dostrel_listener_stop(listener);
 }
 
 extern "C" void dostrel_listener_stop(dostrel_listener* listener) {
     int saved = errno;
-    listener->stopAsked = 1;
+    listener->stopAsked.store(1);
     if (listener->inWorker && listener->arbiterWake >= 0) {
         ssize_t ignored = write(listener->arbiterWake, "s", 1);
         (void)ignored;
     }
-    if (listener->wake[1] >= 0) {
-        ssize_t ignored = write(listener->wake[1], "", 1);
-        (void)ignored;
-    }
+    wake(listener, "");
     errno = saved;
 }

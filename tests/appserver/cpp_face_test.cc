@@ -1,10 +1,13 @@
 // cpp_face_test.cc -- dostrel/appserver.hpp over TCP: a lambda handler reading variables as
 // string_views and a streamed body as a std::istream, writing with << and printf; its exception
 // logged with what() and answered 500; an own accept loop whose owned response is finished
-// at the end of its scope, or reset when an exception unwinds past it.
+// at the end of its scope, or reset when an exception unwinds past it. Capturing lambdas as the
+// hooks, std::string and string_view arguments, shortest doubles, a buffered body read in pieces,
+// and a CGI head written as text, under the header checks.
 #include "dostrel/appserver.hpp"
 #include "link_client.h"
 
+#include <atomic>
 #include <future>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -76,6 +79,51 @@ TEST(CppFace, LambdaHandlerAndAcceptLoopStreamWriteAndAnswerOrResetOnExceptions)
 
     options.port = 70000;
     EXPECT_THROW(dostrel::listener wrong(options), dostrel::error);
+}
+
+TEST(CppFace, CapturingHooksStringArgumentsDoublesBufferedReadsAndAHeadWrittenAsText) {
+    std::atomic<unsigned> heardPort{0};
+    std::atomic<int> starts{0}, choices{0};
+    dostrel::options options;
+    options.workers = 0;
+    options.cgi_head = 1;
+    options.when_listening([&](std::string_view, unsigned port) { heardPort = port; })
+        .when_worker_starts([&] { ++starts; })
+        .stream_body_when([&](const dostrel::request& request) {
+            ++choices;
+            return request["QUERY_STRING"] == std::string("streamed");
+        });
+    dostrel::listener server(options);
+    std::future<void> serving = std::async(std::launch::async, [&] {
+        server.serve([&](const dostrel::request& request, dostrel::response& response) {
+            std::string query(request[std::string("QUERY_STRING")]);
+            if (query == "bad") {
+                std::string_view text = "Status: 4x\r\nBroken line\r\nX-Kept: yes\r\n\r\nbody";
+                int result = dostrel_response_write(response.handle(), text.data(), text.size());
+                response << (result == -1 && errno == EINVAL ? " refused" : " taken");
+                return;
+            }
+            response << "Status: 404 Not Found\r\nContent-Type: text/html\n";
+            response.header(std::string_view("X-Query"), std::string_view(query));
+            response << "\r\n" << 0.1 << ' ' << 1e21 << ' ';
+            char piece[3];
+            for (std::size_t got; (got = request.read(piece, sizeof piece)) > 0;)
+                response << '[' << std::string_view(piece, got) << ']';
+        });
+    });
+    EXPECT_EQ(exchange(server.port(), "buffered", "abcdefg"),
+              "Status: 404 Not Found\nContent-Type: text/html\nX-Query: buffered\n"
+              "Content-Length: 23\n\n0.1 1e+21 [abc][def][g]");
+    EXPECT_EQ(exchange(server.port(), "streamed", "abcd"),
+              "Status: 404 Not Found\nContent-Type: text/html\nX-Query: streamed\n"
+              "Content-Length: 18\n\n0.1 1e+21 [abc][d]");
+    EXPECT_EQ(exchange(server.port(), "bad"), "X-Kept: yes\nContent-Length: 12\n\nbody refused");
+    server.stop();
+    ASSERT_EQ(serving.wait_for(30s), std::future_status::ready);
+    serving.get();
+    EXPECT_EQ(heardPort, server.port());
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(choices, 2); // a request without a body has nothing to choose
 }
 
 } // namespace

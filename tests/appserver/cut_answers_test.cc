@@ -1,7 +1,8 @@
 // cut_answers_test.cc -- every answer the library cannot complete ends in a reset, so that the
 // real gateway in front reports error 11 and exits 1 instead of passing a cut answer for a
 // complete one: an exception after the first bytes, a handler over its time limit, a crashed
-// worker, an aborted response, the grace period running out, a write timeout. Good answers
+// worker, a worker killed before its handler ran, an aborted response, the grace period running
+// out, a write timeout. Good answers
 // stay complete, declare their length, and the gateway exits 0.
 #include "gateway_process.h"
 #include "link_client.h"
@@ -21,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Each query string names one way for an answer to end.
-void handle(const dostrel_request* request, dostrel_response* response, void*) {
+void handle(dostrel_request* request, dostrel_response* response, void*) {
     std::string query = dostrel_request_get(request, "QUERY_STRING", nullptr);
     auto writeFlushed = [&](std::size_t size) {
         dostrel_response_write(response, std::string(size, 'x').data(), size);
@@ -40,6 +41,13 @@ void handle(const dostrel_request* request, dostrel_response* response, void*) {
     }
     for (int i = 0; query == "huge" && i < 256 && dostrel_response_error(response) == 0; ++i)
         dostrel_response_write(response, std::string(65536, 'x').data(), 65536);
+}
+
+// Looked at in the worker before the handler runs: "die-before" kills the worker there.
+int killBeforeHandler(const dostrel_request* request, void*) {
+    const char* query = dostrel_request_get(request, "QUERY_STRING", nullptr);
+    if (query != nullptr && std::string(query) == "die-before") raise(SIGKILL);
+    return 0;
 }
 
 /// A server forked from the test with the handler above, its log in |dir|, where the gateway's
@@ -77,7 +85,9 @@ struct ForkedServer {
 void expectEnd(const WorkDirectory& dir, const std::string& query, int status,
                const std::string& part) {
     Clock::time_point start = Clock::now();
-    GatewayResult result = runGateway({dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut"}});
+    // A body, so that the worker looks at the request (stream_body) before the handler runs.
+    GatewayResult result = runGateway(
+        {dir.path, {"QUERY_STRING=" + query, "PATH_INFO=/cut", "CONTENT_LENGTH=1"}, "x"});
     std::printf("%s: gateway exit %d after %.2f s\n", query.c_str(), result.exitStatus,
                 std::chrono::duration<double>(Clock::now() - start).count());
     EXPECT_EQ(result.exitStatus, status) << query << "\n" << result.out << result.err;
@@ -92,6 +102,7 @@ dostrel_server_options cutOptions() {
     options.workers = 2;
     options.handler_timeout_ms = 1000;
     options.write_timeout_ms = 500;
+    options.stream_body = killBeforeHandler;
     return options;
 }
 
@@ -115,6 +126,14 @@ TEST(CutAnswers, EveryAbnormalEndIsAResetThatTheGatewayReportsAndGoodAnswersStay
         std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(answerOn(fd).ends_with("<reset>")) << "the cut answer ended in order";
+
+    // A worker killed once the variables are read, before its handler runs (its body is still
+    // to come, so no unread byte makes the reset): the connection is reset, not closed in order.
+    fd = connectTo(server.port);
+    std::string head = encodeLinkRequest({1, 0, {{"QUERY_STRING", "die-before"}}, "x"});
+    head.pop_back();
+    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    EXPECT_EQ(answerOn(fd), "<reset>") << "a worker killed before its handler closed in order";
 
     std::string log = server.log();
     for (const char* reason :

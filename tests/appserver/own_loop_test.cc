@@ -1,16 +1,20 @@
 // own_loop_test.cc -- the library in one process over TCP: bodies streamed to the handler in
 // pieces under the request's limits and time limit; an own loop of dostrel_accept on threads
-// beside a second server in the same process, each stopped on its own; a pool of threads
-// running handlers side by side; the worker hooks.
+// beside a second server in the same process, each stopped on its own; a loop of one's own on
+// eight threads stopped from a SIGTERM handler; a pool of threads running handlers side by side;
+// the worker hooks.
 #include "link_client.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -69,7 +73,7 @@ dostrel_server_options threadOptions() {
 }
 
 // Reads the body in pieces of at most 1000 bytes; "ignore" answers without reading it.
-void streamingHandler(const dostrel_request* request, dostrel_response* response, void* data) {
+void streamingHandler(dostrel_request* request, dostrel_response* response, void* data) {
     auto* record = static_cast<Record*>(data);
     std::string query = dostrel_request_get(request, "QUERY_STRING", nullptr);
     auto length = static_cast<unsigned long long>(dostrel_request_content_length(request));
@@ -135,8 +139,13 @@ TEST(StreamedBody, PiecesArriveWhileSentUnderTheLimitsAndTheTimeLimit) {
         if (cut) shutdown(fd, SHUT_WR);
         EXPECT_EQ(bodyOf(answerOn(fd)), "<reset>") << cut;
     }
-    std::sort(record.readErrors.begin(), record.readErrors.end());
-    EXPECT_EQ(record.readErrors, (std::vector<int>{ECONNRESET, ETIMEDOUT}));
+    std::vector<int> readErrors;
+    {
+        std::lock_guard<std::mutex> lock(record.mutex); // the handlers' threads write them
+        readErrors = record.readErrors;
+    }
+    std::sort(readErrors.begin(), readErrors.end());
+    EXPECT_EQ(readErrors, (std::vector<int>{ECONNRESET, ETIMEDOUT}));
     EXPECT_TRUE(record.logHas(": timeout (in the streamed body)")) << record.log;
     EXPECT_TRUE(record.logHas(": truncated (in the streamed body)")) << record.log;
 
@@ -147,7 +156,7 @@ TEST(StreamedBody, PiecesArriveWhileSentUnderTheLimitsAndTheTimeLimit) {
 }
 
 // Waits until 4 handlers have come (at most 10 s): they can only when they run side by side.
-void togetherHandler(const dostrel_request*, dostrel_response* response, void* data) {
+void togetherHandler(dostrel_request*, dostrel_response* response, void* data) {
     std::atomic<int>& arrived = static_cast<Record*>(data)->arrived;
     ++arrived;
     for (auto end = std::chrono::steady_clock::now() + 10s;
@@ -200,7 +209,7 @@ TEST(OwnLoop, AcceptOnThreadsBesideASecondServerEachStoppedOnItsOwn) {
             if (errno == ESHUTDOWN) ++shutdowns;
         });
     Record recordB;
-    auto answerB = [](const dostrel_request* request, dostrel_response* response, void*) {
+    auto answerB = [](dostrel_request* request, dostrel_response* response, void*) {
         dostrel_response_printf(response, "B answers %s",
                                 dostrel_request_get(request, "QUERY_STRING", nullptr));
     };
@@ -229,6 +238,60 @@ TEST(OwnLoop, AcceptOnThreadsBesideASecondServerEachStoppedOnItsOwn) {
     EXPECT_EQ(dostrel_listen(&options), nullptr);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_TRUE(recordB.logHas("cannot listen on 127.0.0.1:70000: port out of range"));
+}
+
+// In a child process: eight threads on dostrel_accept with no request coming, and a SIGTERM
+// handler that calls dostrel_serve_stop. Exits 0 once every thread was told ESHUTDOWN.
+[[noreturn]] void acceptUntilTerm(int ready) {
+    dostrel_server_options options = threadOptions();
+    options.log = [](void*, const char*) {};
+    dostrel_listener* listener = dostrel_listen(&options);
+    if (listener == nullptr) _exit(2);
+    signal(SIGTERM, [](int) { dostrel_serve_stop(); });
+    std::atomic<int> shutdowns{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            dostrel_request* request;
+            dostrel_response* response;
+            if (dostrel_accept(listener, &request, &response) == -1 && errno == ESHUTDOWN)
+                ++shutdowns;
+        });
+    std::this_thread::sleep_for(100ms); // every thread polling or waiting for its turn
+    if (write(ready, "r", 1) != 1) _exit(3);
+    for (std::thread& thread : threads)
+        thread.join();
+    dostrel_listener_close(listener);
+    _exit(shutdowns == 8 ? 0 : 4);
+}
+
+TEST(OwnLoop, EightAcceptingThreadsStopOnASignalHandlersServeStop) {
+    for (int run = 0; run < 3; ++run) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) acceptUntilTerm(ready[1]);
+        close(ready[1]);
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        auto asked = std::chrono::steady_clock::now();
+        kill(child, SIGTERM);
+        int status = 0;
+        bool ended = false;
+        // Well within a second in practice; ten only catches a hang on a loaded machine.
+        while (!(ended = waitpid(child, &status, WNOHANG) == child) &&
+               std::chrono::steady_clock::now() - asked < 10s)
+            std::this_thread::sleep_for(5ms);
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "run " << run << ": the threads were still accepting 10 s after SIGTERM";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << run << ": status " << status;
+    }
 }
 
 } // namespace

@@ -33,7 +33,7 @@ void onLog(void* data, const char* line) {
 }
 
 // Answers with the variables and the body; "stop" in the query string stops the server.
-void handle(const dostrel_request* request, dostrel_response* response, void*) {
+void handle(dostrel_request* request, dostrel_response* response, void*) {
     dostrel_response_header(response, "Content-Type", "text/plain");
     for (std::size_t i = 0; i < dostrel_request_count(request); ++i)
         dostrel_response_printf(response, "%s=%s\n", dostrel_request_name(request, i, nullptr),

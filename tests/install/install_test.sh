@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # install_test.sh BUILD_DIR SOURCE_DIR [CFLAGS] -- installs the build into a scratch prefix and
 # builds every example of docs/appserver-c.md against that copy, found through pkg-config: the C
-# ones with cc -std=c99, the C++ ones with c++ -std=c++17, warnings as errors. Each example then
-# answers a request through the gateway and stops on SIGTERM with status 0.
+# ones with cc -std=c99, the C++ ones with c++ -std=c++17, warnings as errors, linked to the
+# shared library. Each example then answers a request through the gateway and stops on SIGTERM
+# with status 0. The greeter is built once more through CMake's find_package, the static library
+# links into a shared object, and the soname, the exports and the version are checked.
 # Skipped (status 77) without cc, c++ or pkg-config.
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -30,9 +32,17 @@ check "C++ header installed as include/dostrel/appserver.hpp" \
     test -f "$work/prefix/include/dostrel/appserver.hpp"
 library=$(find "$work/prefix" -name libdostrel_appserver.a | head -1)
 pc=$(find "$work/prefix" -name dostrel-appserver.pc | head -1)
+libdir=$(dirname "$library")
 check "static library installed" test -n "$library"
-check "pkg-config file installed beside it" test "$(dirname "$library")/pkgconfig/dostrel-appserver.pc" = "$pc"
-export PKG_CONFIG_PATH=$(dirname "$pc")
+check "pkg-config file installed beside it" test "$libdir/pkgconfig/dostrel-appserver.pc" = "$pc"
+check "shared library installed with its soname link" test -L "$libdir/libdostrel_appserver.so.1"
+check "the soname is libdostrel_appserver.so.1" eval "objdump -p '$libdir/libdostrel_appserver.so' |
+    grep -q 'SONAME *libdostrel_appserver.so.1\$'"
+check "the shared library exports dostrel_ functions only" test -z "$(nm -D --defined-only \
+    "$libdir/libdostrel_appserver.so" | awk '$2 != "A" && $3 !~ /^dostrel_/')"
+export PKG_CONFIG_PATH=$(dirname "$pc") LD_LIBRARY_PATH=$libdir
+check "pkg-config --static adds the C++ runtime" eval \
+    "pkg-config --static --libs dostrel-appserver | grep -q -- -lstdc++"
 check "pkg-config names the installed header's folder" \
     test "$(pkg-config --variable=includedir dostrel-appserver | xargs realpath)" = \
     "$(realpath "$work/prefix/include")"
@@ -66,6 +76,36 @@ for example in $examples; do
     check "$example builds with warnings as errors" "${compile[@]}" -Wall -Wextra -Wpedantic \
         -Werror -pthread $extra_flags -o "$binary" "$example" $flags
 done
+
+check "hello-c is linked to the shared library" eval "ldd hello-c | grep -q libdostrel_appserver.so.1"
+
+# The version the header gives is the one the library reports.
+printf '%s\n' '#include <dostrel/appserver.h>' '#include <stdio.h>' '#include <string.h>' \
+    'int main(void) { puts(dostrel_appserver_version());' \
+    '    return strcmp(dostrel_appserver_version(), DOSTREL_APPSERVER_VERSION) != 0; }' >version.c
+# shellcheck disable=SC2086
+cc -std=c99 -Wall -Werror $extra_flags -o version version.c $flags
+check "the library's version is the header's: $(./version)" ./version
+check "the pkg-config module has that version" test "$(pkg-config --modversion dostrel-appserver)" = "$(./version)"
+
+# The static library goes into a shared object (it is position-independent).
+# shellcheck disable=SC2086
+check "the static library links into a shared object" cc -shared -fPIC $extra_flags -o libhello.so \
+    hello.c "$library" $(pkg-config --cflags dostrel-appserver) -lstdc++ -lm
+
+# The greeter through CMake's find_package, as a CMake user builds it.
+if command -v cmake >/dev/null; then
+    mkdir "$work/cmake-user"
+    cp hello.c "$work/cmake-user/"
+    printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(greeter C)' \
+        'find_package(dostrel-appserver 1 REQUIRED)' 'add_executable(hello hello.c)' \
+        'target_link_libraries(hello PRIVATE dostrel::appserver)' >"$work/cmake-user/CMakeLists.txt"
+    cmake -S "$work/cmake-user" -B "$work/cmake-user/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
+        -DCMAKE_C_FLAGS="$extra_flags" -DCMAKE_EXE_LINKER_FLAGS="$extra_flags" \
+        >"$work/cmake.log" 2>&1 && cmake --build "$work/cmake-user/build" >>"$work/cmake.log" 2>&1
+    check "find_package(dostrel-appserver) builds the greeter" cp "$work/cmake-user/build/hello" hello-cmake ||
+        cat "$work/cmake.log"
+fi
 
 # start BINARY: runs the example on a free port, with a dostrel.cnf pointing the gateway at it.
 start() {
@@ -146,6 +186,9 @@ for kind in c cpp; do
     serve "threads-$kind" "" PATH_INFO=/wait "waited 20 ms"
 done
 
+if [ -x hello-cmake ]; then
+    serve hello-cmake hello "PATH_INFO=/cmake CONTENT_LENGTH=5" '^Hello from /cmake$' '^hello$'
+fi
 serve errors-c "" "PATH_INFO=/missing REQUEST_METHOD=GET" "Status: 404 Not Found" "nothing at /missing"
 serve errors-c "" "PATH_INFO=/ REQUEST_METHOD=DELETE" "Status: 405 Method Not Allowed"
 serve errors-cpp "" QUERY_STRING=id=7 "item 7"

@@ -9,7 +9,7 @@
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
-packages=(dostrel dostrel-appserver libdostrel-appserver-dev python3-dostrel-wsgi)
+packages=(dostrel dostrel-appserver libdostrel-appserver1 libdostrel-appserver-dev python3-dostrel-wsgi)
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed'; }
 
 [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null || { echo "needs root, dpkg: skipped"; exit 77; }
@@ -211,7 +211,7 @@ check "Apache still answers through it" ask_apache
 restore_apache
 
 echo "# libdostrel-appserver-dev builds the C example with pkg-config"
-dpkg -i ../libdostrel-appserver-dev_1.0_*.deb
+dpkg -i ../libdostrel-appserver1_1.0_*.deb ../libdostrel-appserver-dev_1.0_*.deb
 pc=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc
 cross=$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config
 check "pkg-config finds it in the multiarch directory, and so does this architecture's cross one" \

@@ -12,6 +12,19 @@
 extern "C" {
 #endif
 
+/* ---- Version ------------------------------------------------------------------------------- */
+
+/* The version of this header. The library's major version is its soname's (libdostrel_appserver
+ * .so.1): within one major version a program built against an older header keeps working with a
+ * newer library (functions and option fields are only ever added). */
+#define DOSTREL_APPSERVER_VERSION_MAJOR 1
+#define DOSTREL_APPSERVER_VERSION_MINOR 0
+#define DOSTREL_APPSERVER_VERSION_PATCH 0
+#define DOSTREL_APPSERVER_VERSION "1.0.0"
+
+/* The version of the library actually loaded, "MAJOR.MINOR.PATCH". */
+const char* dostrel_appserver_version(void);
+
 /* The name of the last key of every request; its value is the request body. */
 #define DOSTREL_CONTENT_KEY "XBRENNOX_CONTENT_DATA"
 
@@ -26,7 +39,8 @@ typedef struct dostrel_limits {
     uint32_t read_timeout_ms;    /* for the whole request to arrive (30000); 0: no limit */
 } dostrel_limits;
 
-/* The defaults above. */
+/* The defaults above. This structure keeps its 1.0 layout for the whole major version (it is
+ * embedded in dostrel_server_options): later limits are added as server options. */
 dostrel_limits dostrel_limits_default(void);
 
 /* Why a request was refused; DOSTREL_OK when it was not. */
@@ -68,13 +82,14 @@ const char* dostrel_request_get(const dostrel_request* request, const char* name
 const char* dostrel_request_body(const dostrel_request* request, size_t* length);
 /* The body's length as the request announced it, streamed or not. */
 uint64_t dostrel_request_content_length(const dostrel_request* request);
-/* Reads the next piece of a streamed body (a server whose stream_body chose this request):
- * up to |size| bytes into |buffer|. Returns how many, 0 at the end of the body (and always for
- * a buffered request, whose body dostrel_request_body gives), or -1 with errno: ETIMEDOUT when
- * the request's read time limit ran out, ECONNRESET when the connection ended before the body
- * did (both logged as refusals, and the connection is reset after the response), EINVAL for a
- * request read from memory. Reading changes the request's position only. */
-long long dostrel_request_read_body(const dostrel_request* request, void* buffer, size_t size);
+/* Reads the next piece of the body: up to |size| bytes into |buffer|, from the socket for a
+ * streamed body (a server whose stream_body chose this request), from memory for a buffered one,
+ * so that one loop serves both. Returns how many, 0 at the end of the body, or -1 with errno:
+ * ETIMEDOUT when the request's read time limit ran out, ECONNRESET when the connection ended
+ * before the body did (both logged as refusals, and the connection is reset after the
+ * response), EBADF once the response has ended the connection. Each call moves the request's
+ * read position; dostrel_request_body is not affected. */
+long long dostrel_request_read_body(dostrel_request* request, void* buffer, size_t size);
 /* The request as the gateway sent it: writes the bytes when |capacity| suffices and returns
  * how many there are (so a first call with capacity 0 gives the size). A streamed request is
  * encoded with the body it holds, an empty one. */
@@ -140,6 +155,13 @@ int dostrel_response_status(dostrel_response* response, int code, const char* ph
 int dostrel_response_header(dostrel_response* response, const char* name, const char* value);
 /* Body bytes; the first call ends the header lines. */
 int dostrel_response_write(dostrel_response* response, const void* data, size_t size);
+/* Makes the program write its own CGI head as text, as CGI programs do: what dostrel_response_write
+ * and _printf give is parsed as header lines ("Name: value", "Status: 404 Not Found"; LF or CRLF
+ * line ends) up to the empty line, each under the checks of dostrel_response_status and
+ * dostrel_response_header; the bytes after the empty line are the body. A line that fails them is
+ * dropped and the write that carried it fails with EINVAL. Nonzero |enabled| turns the mode on,
+ * 0 off; before the body only (EALREADY). A server's cgi_head option sets it for every response. */
+int dostrel_response_cgi_head(dostrel_response* response, int enabled);
 /* Body text, printf-style. */
 int dostrel_response_printf(dostrel_response* response, const char* format, ...)
 #if defined(__GNUC__)
@@ -174,12 +196,17 @@ int dostrel_response_error(const dostrel_response* response);
 /* Called once per complete request, in a worker. The response is finished and the connection
  * closed when it returns. A C++ exception it throws is logged with its what(); the client gets a
  * 500 answer if nothing was sent yet, and a reset connection otherwise. */
-typedef void (*dostrel_handler)(const dostrel_request* request, dostrel_response* response,
+typedef void (*dostrel_handler)(dostrel_request* request, dostrel_response* response,
                                 void* user_data);
 /* Receives each log line, without a line end. */
 typedef void (*dostrel_log_function)(void* log_data, const char* line);
 
+/* The options carry their size, which dostrel_server_options_default sets: a program built
+ * against an older header passes its smaller structure, and the fields it does not know keep
+ * their defaults. Always start from dostrel_server_options_default; new fields are only ever
+ * added at the end. */
 typedef struct dostrel_server_options {
+    size_t size;               /* sizeof(dostrel_server_options), set by the _default function */
     const char* host;          /* numeric address to bind ("127.0.0.1") */
     unsigned port;             /* 0: any free port */
     unsigned workers;          /* worker processes (processors online); 0: serve in the caller */
@@ -193,6 +220,8 @@ typedef struct dostrel_server_options {
     FILE* log_file;            /* where log lines go (NULL: standard error) */
     dostrel_log_function log;  /* when set: every log line goes here instead */
     void* log_data;
+    /* The hooks below get |hook_data| when it is not NULL, else dostrel_serve's user_data. */
+    void* hook_data;
     /* Called once the server accepts connections, with the bound address and port. */
     void (*on_listening)(const char* address, unsigned port, void* user_data);
     /* Called in each worker process after its start, before its first request (in the calling
@@ -202,20 +231,24 @@ typedef struct dostrel_server_options {
     /* Called once a request's variables have arrived: nonzero streams this request's body (the
      * handler runs now and reads the body with dostrel_request_read_body), 0 buffers it whole
      * first. NULL: every body is buffered (the default, which keeps slow clients away from
-     * handlers). dostrel_stream_every_body streams them all. |user_data| is dostrel_serve's
-     * (NULL under dostrel_accept). */
+     * handlers). dostrel_stream_every_body streams them all. Called outside the listener's
+     * lock, so a slow choice holds up no other thread. |user_data|: see hook_data (NULL under
+     * dostrel_accept without hook_data). */
     int (*stream_body)(const dostrel_request* request, void* user_data);
     /* A handler running longer than this (0: no limit) has its worker killed and replaced, and
      * its connection reset; needs worker processes (workers > 0). */
     unsigned handler_timeout_ms;
     /* Threads per worker (0 or 1: one request at a time); for handlers that wait on I/O. */
     unsigned threads;
+    /* Nonzero: every response starts in the mode of dostrel_response_cgi_head, for programs that
+     * write "Content-Type: text/html\r\n\r\n" themselves (0). */
+    int cgi_head;
 } dostrel_server_options;
 
 /* A stream_body choice that streams every body. */
 int dostrel_stream_every_body(const dostrel_request* request, void* user_data);
 
-/* Fills |options| with the defaults above. */
+/* Fills |options| with the defaults above, its size included. */
 void dostrel_server_options_default(dostrel_server_options* options);
 
 /* Listens and serves until SIGTERM or dostrel_serve_stop (graceful: no new connections, but
@@ -223,8 +256,10 @@ void dostrel_server_options_default(dostrel_server_options* options);
  * SIGINT/SIGQUIT (at once). Returns 0 after a stop, -1 with errno when it could not start
  * (logged). dostrel_listen and dostrel_serve_listener in two calls. */
 int dostrel_serve(const dostrel_server_options* options, dostrel_handler handler, void* user_data);
-/* Asks every server of this process for a graceful stop; safe in a handler and in a signal
- * handler. */
+/* Asks every listener of this process for a graceful stop (dostrel_listener_stop on each): those
+ * of dostrel_serve and loops of one's own on any number of threads alike, which return within a
+ * poll's wake-up. Safe in a handler, another thread and a signal handler. In a worker process it
+ * asks the arbiter, which stops every worker. */
 void dostrel_serve_stop(void);
 
 /* ---- A loop of one's own -------------------------------------------------------------------- */
@@ -234,7 +269,8 @@ void dostrel_serve_stop(void);
 typedef struct dostrel_listener dostrel_listener;
 
 /* Binds and listens as |options| say (the options are copied). NULL with errno set when it
- * cannot (EINVAL for a bad option or allow-list, else the failed call's errno; logged). */
+ * cannot (EINVAL for a bad option or allow-list or options not filled by
+ * dostrel_server_options_default, else the failed call's errno; logged). */
 dostrel_listener* dostrel_listen(const dostrel_server_options* options);
 /* The bound numeric address and port. */
 const char* dostrel_listener_address(const dostrel_listener* listener);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <streambuf>
@@ -43,7 +44,10 @@ inline void check(int result, const char* what) {
 }
 } // namespace detail
 
-/// The server options, filled with the library's defaults.
+class request;
+
+/// The server options, filled with the library's defaults. The hooks may be any callables,
+/// capturing lambdas included: the server calls them through hook_data, which listener sets.
 struct options : dostrel_server_options {
     options() { dostrel_server_options_default(this); }
     /// Every request's body is streamed to the handler (read it with request::read or
@@ -52,12 +56,53 @@ struct options : dostrel_server_options {
         stream_body = dostrel_stream_every_body;
         return *this;
     }
+    /// Called with the bound address and port once the server accepts connections.
+    options& when_listening(std::function<void(std::string_view address, unsigned port)> hook) {
+        listening_ = std::move(hook);
+        return *this;
+    }
+    /// Called in each worker after its start, and as it ends.
+    options& when_worker_starts(std::function<void()> hook) {
+        worker_start_ = std::move(hook);
+        return *this;
+    }
+    options& when_worker_exits(std::function<void()> hook) {
+        worker_exit_ = std::move(hook);
+        return *this;
+    }
+    /// Chooses per request, from its variables, whether its body is streamed.
+    options& stream_body_when(std::function<bool(const request&)> choice) {
+        stream_choice_ = std::move(choice);
+        return *this;
+    }
+
+  private:
+    friend class listener;
+    std::function<void(std::string_view, unsigned)> listening_;
+    std::function<void()> worker_start_, worker_exit_;
+    std::function<bool(const request&)> stream_choice_;
+
+    // The C hooks for the callables above, with |self| as their data.
+    void bind(options* self) {
+        if (!listening_ && !worker_start_ && !worker_exit_ && !stream_choice_) return;
+        hook_data = self;
+        if (listening_)
+            on_listening = [](const char* address, unsigned port, void* data) {
+                static_cast<options*>(data)->listening_(address, port);
+            };
+        if (worker_start_)
+            on_worker_start = [](void* data) { static_cast<options*>(data)->worker_start_(); };
+        if (worker_exit_)
+            on_worker_exit = [](void* data) { static_cast<options*>(data)->worker_exit_(); };
+        if (stream_choice_) stream_body = choose;
+    }
+    static int choose(const dostrel_request* handle, void* data);
 };
 
 /// A streamed body read in pieces, as a std::streambuf; a buffered body read from memory.
 class body_buffer : public std::streambuf {
   public:
-    explicit body_buffer(const dostrel_request* request) : request_(request) {
+    explicit body_buffer(dostrel_request* request) : request_(request) {
         std::size_t length = 0;
         const char* body = dostrel_request_body(request, &length);
         char* start = const_cast<char*>(body); // read only: the get area is never written
@@ -75,17 +120,20 @@ class body_buffer : public std::streambuf {
     }
 
   private:
-    const dostrel_request* request_;
+    dostrel_request* request_;
     char piece_[16384];
 };
 
-/// A std::istream over the body (see body_buffer).
+/// A std::istream over the body (see body_buffer). Neither copied nor moved: the stream
+/// points at its own buffer.
 class body_stream : public std::istream {
   public:
-    explicit body_stream(const dostrel_request* request) : std::istream(nullptr), buffer_(request) {
+    explicit body_stream(dostrel_request* request) : std::istream(nullptr), buffer_(request) {
         rdbuf(&buffer_);
         exceptions(std::ios::badbit); // a failed read rethrows dostrel::error
     }
+    body_stream(const body_stream&) = delete;
+    body_stream& operator=(const body_stream&) = delete;
 
   private:
     body_buffer buffer_;
@@ -94,26 +142,24 @@ class body_stream : public std::istream {
 /// A request: borrowed in a handler, owned (and freed) when it came from listener::accept.
 class request {
   public:
-    explicit request(const dostrel_request* handle, bool owned = false)
+    explicit request(dostrel_request* handle, bool owned = false)
         : handle_(handle), owned_(owned) {}
     request(request&& other) noexcept
         : handle_(std::exchange(other.handle_, nullptr)), owned_(other.owned_) {}
     request& operator=(request&&) = delete;
     request(const request&) = delete;
     ~request() {
-        if (owned_ && handle_ != nullptr)
-            dostrel_request_free(const_cast<dostrel_request*>(handle_));
+        if (owned_ && handle_ != nullptr) dostrel_request_free(handle_);
     }
 
     /// The first variable of this name, or nullopt.
-    std::optional<std::string_view> get(const char* name) const {
-        std::size_t length = 0;
-        const char* value = dostrel_request_get(handle_, name, &length);
-        if (value == nullptr) return std::nullopt;
-        return std::string_view(value, length);
+    std::optional<std::string_view> get(std::string_view name) const {
+        for (std::size_t i = 0, count = size(); i < count; ++i)
+            if (this->name(i) == name) return value(i);
+        return std::nullopt;
     }
     /// The first variable of this name, or "" when there is none.
-    std::string_view operator[](const char* name) const { return get(name).value_or(""); }
+    std::string_view operator[](std::string_view name) const { return get(name).value_or(""); }
     std::size_t size() const { return dostrel_request_count(handle_); }
     std::string_view name(std::size_t index) const {
         std::size_t length = 0;
@@ -132,7 +178,7 @@ class request {
         return std::string_view(text, length);
     }
     std::uint64_t content_length() const { return dostrel_request_content_length(handle_); }
-    /// The next piece of a streamed body; 0 at its end. Throws dostrel::error.
+    /// The next piece of the body, streamed or buffered; 0 at its end. Throws dostrel::error.
     std::size_t read(void* buffer, std::size_t size) const {
         long long got = dostrel_request_read_body(handle_, buffer, size);
         if (got < 0) throw error(errno, "reading the request body");
@@ -140,10 +186,10 @@ class request {
     }
     /// The body as a std::istream, streamed or buffered alike.
     body_stream stream() const { return body_stream(handle_); }
-    const dostrel_request* handle() const { return handle_; }
+    dostrel_request* handle() const { return handle_; }
 
   private:
-    const dostrel_request* handle_;
+    dostrel_request* handle_;
     bool owned_;
 };
 
@@ -172,8 +218,8 @@ class response {
         detail::check(dostrel_response_header(handle_, name, value), "adding a header line");
         return *this;
     }
-    response& header(const std::string& name, const std::string& value) {
-        return header(name.c_str(), value.c_str());
+    response& header(std::string_view name, std::string_view value) {
+        return header(std::string(name).c_str(), std::string(value).c_str());
     }
     response& write(const void* data, std::size_t size) {
         detail::check(dostrel_response_write(handle_, data, size), "writing the body");
@@ -244,13 +290,19 @@ response& operator<<(response& out, Number number) {
     auto result = std::to_chars(text, text + sizeof text, number);
     return out.write(text, static_cast<std::size_t>(result.ptr - text));
 }
+/// The shortest text that reads back as the same number, in any locale.
 inline response& operator<<(response& out, double number) {
-    return out.printf("%g", number);
+#if defined(__cpp_lib_to_chars) || (defined(__GLIBCXX__) && _GLIBCXX_RELEASE >= 11)
+    char text[32];
+    auto result = std::to_chars(text, text + sizeof text, number);
+    return out.write(text, static_cast<std::size_t>(result.ptr - text));
+#else
+    return out.printf("%.17g", number);
+#endif
 }
 
 namespace detail {
-template <class Handler>
-void call(const dostrel_request* handle, dostrel_response* answer, void* data) {
+template <class Handler> void call(dostrel_request* handle, dostrel_response* answer, void* data) {
     request in(handle);
     response out(answer);
     (*static_cast<Handler*>(data))(in, out);
@@ -261,7 +313,9 @@ void call(const dostrel_request* handle, dostrel_response* answer, void* data) {
 /// or serve with a handler as dostrel::serve does. Throws dostrel::error when it cannot listen.
 class listener {
   public:
-    explicit listener(const options& settings) : handle_(dostrel_listen(&settings)) {
+    explicit listener(const options& settings) : settings_(settings) {
+        settings_.bind(&settings_);
+        handle_ = dostrel_listen(&settings_);
         if (handle_ == nullptr) throw error(errno, "listening");
     }
     listener(const listener&) = delete;
@@ -294,8 +348,17 @@ class listener {
     dostrel_listener* handle() const { return handle_; }
 
   private:
+    options settings_; // the hooks' data: it lives as long as the listener
     dostrel_listener* handle_;
 };
+
+inline int options::choose(const dostrel_request* handle, void* data) {
+    // The request is only looked at here, never read or freed.
+    return static_cast<options*>(data)->stream_choice_(
+               request(const_cast<dostrel_request*>(handle)))
+               ? 1
+               : 0;
+}
 
 /// Listens and serves with |handler| until SIGTERM or dostrel::stop(): dostrel_serve for a
 /// lambda. Throws dostrel::error when it cannot start.
