@@ -43,8 +43,7 @@ struct SampleOptions {
         "--print-pattern writes the N bytes that a request with bytes=N in its query string\n"
         "gets. Answers: ?bytes=N, ?echo, ?keys, ?delay=MS, ?stream=N (N lines, each flushed,\n"
         "100 ms apart), POST ?sum (LENGTH SHA256HEX of the body, streamed), else a page.\n"
-        "SIGTERM (or SIGHUP, logged) stops after serving what has arrived.
-");
+        "SIGTERM (or SIGHUP, logged) stops after serving what has arrived.\n");
     std::exit(problem != nullptr ? 2 : 0);
 }
 
