@@ -4,10 +4,9 @@
 #include "config/decimal.h"
 #include "diag/report.h"
 #include "link/tcp_transaction.h"
+#include "platform/c_library.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
-
-#include <cstddef>
 
 // Lengths from here up cannot be allocated with their terminating zero byte on a 32-bit heap;
 // refusing them everywhere keeps the two builds alike.

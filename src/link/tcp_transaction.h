@@ -2,8 +2,7 @@
 #pragma once
 
 #include "config/gateway_config.h"
-
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// Sends the whole CGI request to the link's server and relays its response to standard output
 /// until the server closes the connection; then closes standard output and the connection.

@@ -1,9 +1,10 @@
 // posix_sockets.cc -- the socket library on POSIX systems: BSD sockets, errors in errno.
 #include "platform/platform.h"
 
+#include "platform/c_library.h"
+
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
