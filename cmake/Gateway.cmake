@@ -1,12 +1,15 @@
-# The gateway: a library of everything but the entry and the socket layer, so that the unit
-# tests can link the same code against a scripted socket layer.
+# The gateway, its code and the configuration checker.
+
 # The build's date and time, compiled once: the process tests compare the gateway's error pages
 # with the date in their own copy of the code, and the gateway may be compiled twice (glibc, musl).
-# The file uses no library.
+# The file uses no library; position-independent, as the musl gateway is.
 add_library(dostrel_build_info OBJECT src/diag/build_info.cc)
 target_include_directories(dostrel_build_info PRIVATE src)
+set_target_properties(dostrel_build_info PROPERTIES POSITION_INDEPENDENT_CODE ON)
 dostrel_warnings(dostrel_build_info)
 
+# The gateway's code: a library of everything but the entry and the socket layer, so that the
+# unit tests can link the same code against a scripted socket layer.
 set(DOSTREL_CORE_SOURCES
   src/config/config_reader.cc
   src/config/decimal.cc

@@ -39,19 +39,28 @@ if(DOSTREL_MUSL_SPECS)
 endif()
 
 # dostrel_link_gateway_on_musl(TARGET): TARGET's own sources and the gateway's code compiled
-# against musl and linked statically with it.
+# against musl and linked with it into a static position-independent executable (static PIE). A
+# static PIE starts as fast as a fixed-address static program here (docs/performance.md) and gets
+# address-space layout randomisation. musl's specs file knows no -static-pie: the one generated
+# from cmake/musl-static-pie.specs.in adds it (musl's self-relocating start file, rcrt1.o, and
+# the linker's static PIE options) and is musl's own otherwise.
 function(dostrel_link_gateway_on_musl target)
-  set(specs -specs=${DOSTREL_MUSL_SPECS})
+  get_filename_component(DOSTREL_MUSL_LIB ${DOSTREL_MUSL_SPECS} DIRECTORY)
+  set(specs_file ${CMAKE_CURRENT_BINARY_DIR}/musl-static-pie.specs)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/musl-static-pie.specs.in ${specs_file} @ONLY)
+  set(specs -specs=${specs_file})
+
   add_library(${target}_musl_code OBJECT ${DOSTREL_CORE_SOURCES} ${DOSTREL_SOCKET_SOURCES})
   target_include_directories(${target}_musl_code PUBLIC src)
   target_compile_options(${target}_musl_code PUBLIC ${specs} -fno-exceptions -fno-rtti)
+  set_target_properties(${target}_musl_code PROPERTIES POSITION_INDEPENDENT_CODE ON)
   dostrel_warnings(${target}_musl_code)
   target_link_libraries(${target} PRIVATE ${target}_musl_code)
   target_sources(${target} PRIVATE $<TARGET_OBJECTS:dostrel_build_info>)
 
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
-  target_link_options(${target} PRIVATE ${specs} -static LINKER:-Map=${map})
-  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE ${specs} -static-pie LINKER:-Map=${map})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C POSITION_INDEPENDENT_CODE ON)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${target}> -DMAP=${map} -DNM=${CMAKE_NM}
             -P ${CMAKE_SOURCE_DIR}/cmake/CheckNoCxxLibrary.cmake
