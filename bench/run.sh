@@ -10,21 +10,39 @@
 #       server, which keeps it; peak RSS
 # --smoke: a few seconds, small sizes: checks that it runs and that the outputs are right.
 # --s4: S4 alone. --relay: S1 to S3 alone (the relay and start-up, without the body).
+# --builds: the gateway on both C libraries side by side: the build's own (musl where it is
+#   installed) and a static glibc build (DOSTREL_GLIBC_BUILD=DIR, else built in
+#   build-programs-glibc/), with a static musl floor beside the glibc one; a table of its own.
 # DOSTREL_BUILD=DIR uses an existing build of the gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq time curl
-smoke=0 only_s4=0 no_s4=0
+need_packages "${gateway_build_packages[@]}" hyperfine wrk lighttpd libfcgi-bin libfcgi-dev jq \
+    time curl
+smoke=0 only_s4=0 no_s4=0 builds=0
 for argument in "$@"; do
     case $argument in
     --smoke) smoke=1 ;;
     --s4) only_s4=1 ;;
     --relay) no_s4=1 ;;
-    *) echo "usage: bench/run.sh [--smoke] [--s4 | --relay]" >&2 && exit 2 ;;
+    --builds) builds=1 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--s4 | --relay] [--builds]" >&2 && exit 2 ;;
     esac
 done
 use_gateway_build
+# The gateways and floors timed: with --builds, the glibc gateway and the musl floor as well.
+gateways=(dostrel) floors=(floor)
+if [ $builds = 1 ]; then
+    glibc_build=${DOSTREL_GLIBC_BUILD:-$PWD/build-programs-glibc}
+    if [ ! -x "$glibc_build/dostrel" ] || [ -z "${DOSTREL_GLIBC_BUILD:-}" ]; then
+        echo "building the glibc gateway in $glibc_build"
+        mkdir -p "$glibc_build"
+        { cmake -S . -B "$glibc_build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF \
+            -DDOSTREL_MUSL=OFF && cmake --build "$glibc_build" -j2 --target dostrel; } \
+            >"$glibc_build/build.log" 2>&1 || { cat "$glibc_build/build.log" >&2; exit 1; }
+    fi
+    gateways+=(dostrel-glibc) floors+=(floor-musl)
+fi
 . scripts/webservers.sh
 
 if [ $smoke = 1 ]; then
@@ -39,6 +57,7 @@ trap 'stop_started; rm -rf "$work"' EXIT
 cgi=$work/cgi-bin
 mkdir -p "$cgi"
 gcc -O2 -static -o "$cgi/floor" bench/floor.c
+[ $builds = 1 ] && musl-gcc -O2 -static -o "$cgi/floor-musl" bench/floor.c
 gcc -O2 -static -o "$cgi/tcp_floor" bench/tcp_floor.c
 gcc -O2 -o "$work/peer_fcgi_app" bench/peer_fcgi_app.c -lfcgi
 gcc -O2 -o "$work/discard_app" bench/discard_app.c
@@ -49,6 +68,7 @@ peer_port=$(free_port)
 started_pids+=($!)
 install_gateway "$cgi" "link * tcp 127.0.0.1 $(cat "$work/app-port")
 "
+[ $builds = 1 ] && cp "$glibc_build/dostrel" "$cgi/dostrel-glibc"
 printf '#!/usr/bin/cgi-fcgi -f\n-bind -connect 127.0.0.1:%s\n' "$peer_port" >"$cgi/peer.fcgi"
 chmod 755 "$cgi/peer.fcgi"
 sleep 0.2
@@ -99,21 +119,25 @@ peak_kib() { # peak_kib QUERY INPUT -- program...: the program's peak resident s
 if [ $only_s4 = 0 ]; then
 # S1: start-up cost, each program run directly.
 expect 2 >"$work/tiny"
-run_cgi bytes=2 ./dostrel >"$work/s1-dostrel" </dev/null
-run_cgi bytes=2 ./floor >"$work/s1-floor" </dev/null
+for who in "${gateways[@]}" "${floors[@]}"; do
+    run_cgi bytes=2 "./$who" >"$work/s1-$who" </dev/null
+done
 run_cgi bytes=2 $peer_cmd >"$work/s1-peer" </dev/null
 tcp_floor_cmd="./tcp_floor $(cat "$work/app-port")"
 run_cgi bytes=2 $tcp_floor_cmd >"$work/s1-tcpfloor" </dev/null
-for who in dostrel floor peer tcpfloor; do check_output "S1 $who" "$work/tiny" "$work/s1-$who"; done
+for who in "${gateways[@]}" "${floors[@]}" peer tcpfloor; do
+    check_output "S1 $who" "$work/tiny" "$work/s1-$who"
+done
 for round in $(seq $rounds); do
-    order=(./floor "$tcp_floor_cmd" ./dostrel "$peer_cmd")
-    [ $((round % 2)) = 0 ] && order=("$peer_cmd" ./dostrel "$tcp_floor_cmd" ./floor)
+    order=("${floors[@]/#/./}" "$tcp_floor_cmd" "${gateways[@]/#/./}" "$peer_cmd")
+    [ $((round % 2)) = 0 ] && order=("$peer_cmd" "${gateways[@]/#/./}" "$tcp_floor_cmd" \
+        "${floors[@]/#/./}")
     (cd "$cgi" && env -i "${cgi_env[@]}" /usr/bin/hyperfine -N --warmup 10 --runs $runs \
         --export-json "$work/s1-$round.json" --style none "${order[@]}")
     jq -r '.results[] | "\(.command) \(.median)"' "$work/s1-$round.json" |
         sed -e 's|^./floor|floor|' -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
             -e 's|^./tcp_floor [0-9]* |tcpfloor |' \
-            -e 's|^\([a-z]*\) |S1 \1 |' >>"$results"
+            -e 's|^\([a-z-]*\) |S1 \1 |' >>"$results"
 done
 
 # S2: through lighttpd with mod_cgi.
@@ -121,12 +145,12 @@ start_webserver_anywhere lighttpd "$work" || exit 1
 port=$webserver_port
 base=http://127.0.0.1:$port/cgi-bin
 printf '\x00\x07' >"$work/tiny-body"
-for who in floor dostrel peer.fcgi; do
+for who in "${floors[@]}" "${gateways[@]}" peer.fcgi; do
     curl -sS -o "$work/s2-$who" "$base/$who?bytes=2"
     check_output "S2 $who" "$work/tiny-body" "$work/s2-$who"
 done
 for round in $(seq $rounds); do
-    for who in floor dostrel peer.fcgi; do
+    for who in "${floors[@]}" "${gateways[@]}" peer.fcgi; do
         rps=$(wrk -t2 -c4 -d${wrk_seconds}s "$base/$who?bytes=2" | awk '/^Requests\/sec/ {print $2}')
         record S2 "${who%.fcgi}" "$rps"
     done
@@ -135,19 +159,21 @@ done
 # S3: a large response, relayed to /dev/null.
 expect $big >"$work/big"
 "$DOSTREL_BUILD/dostrel-appserver" --print-pattern $big >"$work/cat-source"
-run_cgi bytes=$big ./dostrel >"$work/s3-dostrel" </dev/null
+for who in "${gateways[@]}"; do
+    run_cgi bytes=$big "./$who" >"$work/s3-$who" </dev/null
+    check_output "S3 $who" "$work/big" "$work/s3-$who"
+done
 run_cgi bytes=$big $peer_cmd >"$work/s3-peer" </dev/null
-check_output "S3 dostrel" "$work/big" "$work/s3-dostrel"
 check_output "S3 peer" "$work/big" "$work/s3-peer"
 cat "$work/cat-source" >/dev/null # into the page cache
 for round in $(seq $rounds); do
     # -i: cgi-fcgi now and then fails on a large response (its exit status is 254).
     (cd "$cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=$big /usr/bin/hyperfine -N -i \
         --warmup 2 --runs $((runs / 20 + 3)) --export-json "$work/s3-$round.json" --style none \
-        ./dostrel "$peer_cmd" "cat $work/cat-source")
+        "${gateways[@]/#/./}" "$peer_cmd" "cat $work/cat-source")
     jq -r '.results[] | "\(.command) \(.median)"' "$work/s3-$round.json" |
         sed -e 's|^./dostrel|dostrel|' -e 's|^/usr/bin/cgi-fcgi.* |peer |' \
-            -e 's|^cat .* |cat |' -e 's|^\([a-z]*\) |S3 \1 |' >>"$results"
+            -e 's|^cat .* |cat |' -e 's|^\([a-z-]*\) |S3 \1 |' >>"$results"
 done
 record S3rss dostrel-1MB "$(peak_kib bytes=1048576 /dev/null ./dostrel)"
 record S3rss dostrel-huge "$(peak_kib bytes=$huge /dev/null ./dostrel)"
@@ -165,26 +191,31 @@ discard_port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/discar
 s4cgi=$work/s4-cgi-bin
 install_gateway "$s4cgi" "link * tcp 127.0.0.1 $discard_port
 "
+[ $builds = 1 ] && cp "$glibc_build/dostrel" "$s4cgi/dostrel-glibc"
 
 head -c $body_size /dev/urandom >"$work/body"
 export CONTENT_LENGTH=$body_size
 cgi_env+=(CONTENT_LENGTH=$body_size REQUEST_METHOD=POST)
 expect 2 >"$work/tiny"
 run_cgi bytes=2 ./dostrel <"$work/body" >"$work/s4-sample"
-(cd "$s4cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 ./dostrel) <"$work/body" \
-    >"$work/s4-dostrel"
+for who in "${gateways[@]}"; do
+    (cd "$s4cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 "./$who") <"$work/body" \
+        >"$work/s4-$who"
+    check_output "S4 $who" "$work/tiny" "$work/s4-$who"
+done
 run_cgi bytes=2 $peer_cmd <"$work/body" >"$work/s4-peer"
-check_output "S4 dostrel" "$work/tiny" "$work/s4-dostrel"
 check_output "S4 dostrel with the sample server" "$work/tiny" "$work/s4-sample"
 check_output "S4 peer" "$work/tiny" "$work/s4-peer"
 for round in $(seq $rounds); do
     order=("cd $s4cgi && ./dostrel <$work/body" "$peer_cmd <$work/body" "./dostrel <$work/body")
     [ $((round % 2)) = 0 ] && order=("./dostrel <$work/body" "$peer_cmd <$work/body" "${order[0]}")
+    [ $builds = 1 ] && order+=("cd $s4cgi && ./dostrel-glibc <$work/body")
     (cd "$cgi" && env -i "${cgi_env[@]}" QUERY_STRING=bytes=2 /usr/bin/hyperfine -i \
         --warmup 2 --runs $((runs / 20 + 3)) --export-json "$work/s4-$round.json" --style none \
         "${order[@]}")
     jq -r '.results[] | "\(.command) \(.median)"' "$work/s4-$round.json" |
-        sed -e 's|^cd .* |dostrel |' -e 's|^./dostrel.* |dostrel-sample |' \
+        sed -e 's|^cd .* \./dostrel-glibc .* |dostrel-glibc |' -e 's|^cd .* |dostrel |' \
+            -e 's|^./dostrel.* |dostrel-sample |' \
             -e 's|^/usr/bin/cgi-fcgi.* |peer |' -e 's|^\([a-z-]*\) |S4 \1 |' >>"$results"
 done
 record S4rss dostrel "$(peak_kib bytes=2 "$work/body" ./dostrel)"
@@ -232,6 +263,32 @@ printf '| S4 | peak RSS MiB | | %s | | | body %d MiB |\n' "$(mib "$(med S4rss do
     $((body_size / 1048576))
 printf '| S4 | peak RSS MiB | | %s | | | body %d MiB, from a pipe |\n' \
     "$(mib "$(med S4rss dostrel-huge)")" $((huge / 1048576))
+fi
+if [ $builds = 1 ]; then
+    echo
+    echo "The C libraries side by side (static programs; ratios to the static glibc floor):"
+    echo
+    echo "| scenario | measure | glibc floor | musl floor | dostrel, glibc | dostrel, musl |"
+    echo "|---|---|---|---|---|---|"
+    if [ $only_s4 = 0 ]; then
+        s1m=$(med S1 floor-musl) s1g=$(med S1 dostrel-glibc)
+        s2m=$(med S2 floor-musl) s2g=$(med S2 dostrel-glibc) s3g=$(med S3 dostrel-glibc)
+        printf '| S1 | median ms per request | %.3f | %.3f | %.3f | %.3f |\n' \
+            "$(ratio "$s1f" 0.001)" "$(ratio "$s1m" 0.001)" "$(ratio "$s1g" 0.001)" \
+            "$(ratio "$s1d" 0.001)"
+        printf '| S1 | / glibc floor | 1.00 | %s | %s | %s |\n' "$(ratio "$s1m" "$s1f")" \
+            "$(ratio "$s1g" "$s1f")" "$(ratio "$s1d" "$s1f")"
+        printf '| S2 | requests per second | %.0f | %.0f | %.0f | %.0f |\n' \
+            "$s2f" "$s2m" "$s2g" "$s2d"
+        printf '| S2 | / glibc floor | 1.00 | %s | %s | %s |\n' "$(ratio "$s2m" "$s2f")" \
+            "$(ratio "$s2g" "$s2f")" "$(ratio "$s2d" "$s2f")"
+        printf '| S3 | MB/s, %d MB response | | | %s | %s |\n' $((big / 1048576)) \
+            "$(mbps $big "$s3g")" "$(mbps $big "$s3d")"
+    fi
+    if [ $no_s4 = 0 ]; then
+        printf '| S4 | MB/s, %d MB body, discarded | | | %s | %s |\n' $((body_size / 1048576)) \
+            "$(mbps $body_size "$(med S4 dostrel-glibc)")" "$(mbps $body_size "$s4d")"
+    fi
 fi
 [ -n "${DOSTREL_BENCH_RESULTS:-}" ] && cp "$results" "$DOSTREL_BENCH_RESULTS"
 exit 0

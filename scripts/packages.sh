@@ -27,13 +27,17 @@ build_gateway() {
     cmake --build build -j"$(nproc)"
 }
 
+# The gateway's build tools: the compiler, and musl (musl-tools), against which the Linux gateway
+# is built (cmake/GatewayMusl.cmake).
+gateway_build_packages=(g++ cmake make musl-tools)
+
 # build_programs DIR TARGET...: a release build of the named programs alone in DIR, configured
-# without the tests so that it needs no test libraries; installs the compiler first. Quiet
+# without the tests so that it needs no test libraries; installs the build tools first. Quiet
 # unless it fails.
 build_programs() {
     local dir=$1
     shift
-    need_packages g++ cmake make
+    need_packages "${gateway_build_packages[@]}"
     echo "building $* in $dir"
     mkdir -p "$dir"
     if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF &&
@@ -65,7 +69,7 @@ test_gateway_build() {
     mkdir -p "$1"
     build=$(cd "$1" && pwd)
     if [ ! -x "$build/dostrel" ]; then
-        need_packages g++ cmake make
+        need_packages "${gateway_build_packages[@]}"
         cmake -S "$dostrel_source" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDOSTREL_TESTS=OFF \
             >/dev/null
         cmake --build "$build" -j2 --target dostrel >/dev/null

@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-need_packages g++ cmake make libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config valgrind \
-    groff-base bsdextrautils \
+need_packages "${gateway_build_packages[@]}" libgtest-dev libgmock-dev nlohmann-json3-dev \
+    pkg-config valgrind groff-base bsdextrautils \
     dpkg-dev clang libclang-rt-dev lighttpd apache2 nginx fcgiwrap curl \
     hyperfine wrk libfcgi-bin libfcgi-dev jq time \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 g++-multilib qemu-user-static haproxy \
@@ -24,6 +24,8 @@ echo "== release build, every test"
 build_gateway -DDOSTREL_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
 echo "== 32-bit Linux build: the process tests run it under QEMU's user-mode emulator"
+# This build stays on glibc (g++-multilib): Debian ships musl for i386 only as the i386
+# architecture's own package (musl-dev:i386), which would make the machine multiarch.
 cmake -S . -B build-m32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake -DDOSTREL_WERROR=ON \
     -DDOSTREL_TESTS=OFF
 cmake --build build-m32 -j"$(nproc)" --target dostrel dostrel-check

@@ -6,10 +6,8 @@
 #include "diag/report.h"
 #include "diag/switches.h"
 #include "platform/ascii.h"
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstdlib>
-#include <cstring>
 
 const char* configFileName() {
     return "dostrel.cnf";

@@ -1,7 +1,7 @@
 // decimal.h -- the one conversion of decimal numbers that come from outside (lengths, ports).
 #pragma once
 
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// Reads a 32-bit unsigned decimal number at the start of |text|: leading white space, one
 /// optional sign, digits. A value beyond 32 bits counts as 4294967295; a minus sign negates

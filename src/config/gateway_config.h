@@ -1,8 +1,7 @@
 // gateway_config.h -- the configuration record, its link table and the lookup of a link by path.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
+#include "platform/c_library.h"
 
 /// How the gateway talks to a link's application server.
 enum class LinkProtocol : std::int32_t { Tcp = 1 };

@@ -3,9 +3,7 @@
 
 #include "diag/report.h"
 #include "platform/ascii.h"
-
-#include <cstdlib>
-#include <cstring>
+#include "platform/c_library.h"
 
 void appendLink(GatewayConfig* config, char* path, char* host, std::uint16_t port) {
     LinkEntry* entry = static_cast<LinkEntry*>(std::malloc(sizeof(LinkEntry)));

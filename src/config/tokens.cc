@@ -1,7 +1,7 @@
 // tokens.cc -- the token rules of configuration lines.
 #include "config/tokens.h"
 
-#include <cstring>
+#include "platform/c_library.h"
 
 bool isConfigDelimiter(char c) {
     return c == ' ' || c == '\a' || c == '\b' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||

@@ -1,7 +1,7 @@
 // catalogue.h -- the numbered message formats of every fatal error and warning.
 #pragma once
 
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// Message formats indexed by error number, 1 to 21; entry 0 is unused.
 extern const char* const errorMessages[22];

@@ -1,8 +1,7 @@
 // error_page.h -- the CGI response that answers a fatal error: status header and HTML page.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
+#include "platform/c_library.h"
 
 /// Receives the current directory when a fatal error is reported; empty when unknown.
 extern char errorPageDirectory[1024];

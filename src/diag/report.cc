@@ -3,11 +3,8 @@
 
 #include "diag/catalogue.h"
 #include "diag/error_page.h"
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 
 const char* programPath = "";
 bool responseRelayBegun = false;

@@ -1,7 +1,7 @@
 // report.h -- the one fatal path and the one warning path of the gateway.
 #pragma once
 
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// The program path as the process received it; prefixes every standard-error line.
 /// The driver sets it before anything else can be reported.

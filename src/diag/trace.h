@@ -1,10 +1,7 @@
 // trace.h -- the optional debug trace: one timestamped line per call in dostrel.dbg.
 #pragma once
 
-#include <cstdarg>
-#include <cstddef>
-#include <cstdio>
-#include <ctime>
+#include "platform/c_library.h"
 
 #if defined(__GNUC__)
 #define DOSTREL_PRINTF(formatIndex, firstArgument)                                                 \

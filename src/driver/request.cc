@@ -5,6 +5,7 @@
 #include "diag/report.h"
 #include "driver/request_body.h"
 #include "link/tcp_transaction.h"
+#include "platform/c_library.h"
 #include "platform/environment.h"
 #include "platform/platform.h"
 

@@ -2,8 +2,7 @@
 #pragma once
 
 #include "config/gateway_config.h"
-
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// The body length from CONTENT_LENGTH's value (0 when unset). Error 12 when characters remain
 /// after the number; error 1 for a length that leaves no room for the terminating zero byte.

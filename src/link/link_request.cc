@@ -3,8 +3,7 @@
 
 #include "diag/trace.h"
 #include "link/send_buffer.h"
-
-#include <cstring>
+#include "platform/c_library.h"
 
 static const unsigned char magicCookie[4] = {0x09, 0x23, 0x19, 0x63};
 

@@ -1,9 +1,8 @@
 // link_request.h -- staging the link request: cookie, version, keys and the content key.
 #pragma once
 
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstdint>
 
 /// The name of the last key, whose value is the request body.
 constexpr const char contentKeyName[] = "XBRENNOX_CONTENT_DATA";

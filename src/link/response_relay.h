@@ -1,9 +1,8 @@
 // response_relay.h -- copying the application server's response to standard output.
 #pragma once
 
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstddef>
 
 /// Writes |length| bytes to |descriptor|, resuming after partial writes. A failed write drops
 /// the rest of the block without a word: the client has gone, the server is drained anyway.

@@ -3,8 +3,7 @@
 
 #include "diag/report.h"
 #include "diag/trace.h"
-
-#include <cstring>
+#include "platform/c_library.h"
 
 SendBuffer sendBuffer = {};
 

@@ -1,9 +1,8 @@
 // send_buffer.h -- the one staging area that gathers the request's many small fields.
 #pragma once
 
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstdint>
 
 constexpr std::int32_t sendBufferSize = 8192;
 

@@ -5,9 +5,8 @@
 #include "diag/trace.h"
 #include "link/link_request.h"
 #include "link/response_relay.h"
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstring>
 
 static constexpr std::size_t localHostNameSize = 1024;
 

@@ -2,9 +2,8 @@
 #pragma once
 
 #include "config/gateway_config.h"
+#include "platform/c_library.h"
 #include "platform/platform.h"
-
-#include <cstdint>
 
 /// Sends the whole CGI request to the link's server and relays its response to standard output
 /// until the server closes the connection; then closes standard output and the connection.

@@ -1,7 +1,7 @@
 // ascii.h -- letter-case folding of the ASCII letters A to Z only, independent of any locale.
 #pragma once
 
-#include <cstddef>
+#include "platform/c_library.h"
 
 inline unsigned char asciiLower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;

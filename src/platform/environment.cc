@@ -3,9 +3,7 @@
 
 #include "diag/report.h"
 #include "platform/ascii.h"
-
-#include <cstdlib>
-#include <cstring>
+#include "platform/c_library.h"
 
 char** envStrings = nullptr;
 std::int32_t envCount = 0;

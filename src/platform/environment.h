@@ -1,7 +1,7 @@
 // environment.h -- the process environment as the gateway forwards it, and lookups by name.
 #pragma once
 
-#include <cstdint>
+#include "platform/c_library.h"
 
 /// The environment in the order received, entries beginning with "=" left out, null-ended.
 extern char** envStrings;

@@ -5,10 +5,7 @@
 // for sockets, descriptors or signals.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <ctime>
+#include "platform/c_library.h"
 
 /// A connected or unconnected stream socket; printed in messages as a decimal number.
 using SocketHandle = std::intptr_t;

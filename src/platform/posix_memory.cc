@@ -1,8 +1,8 @@
 // posix_memory.cc -- the request body's memory on POSIX systems: huge pages where offered.
 #include "platform/platform.h"
 
-#include <cstdint>
-#include <cstdlib>
+#include "platform/c_library.h"
+
 #include <sys/mman.h>
 
 // The huge-page size of x86-64 and of 4 KiB-page arm64; elsewhere the advice merely goes unused.

@@ -1,10 +1,10 @@
 // posix_process.cc -- process, descriptor, file and clock services on POSIX systems.
 #include "platform/platform.h"
 
-#include <cerrno>
-#include <climits>
-#include <csignal>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -4,9 +4,10 @@
 
 #include "platform/platform.h"
 
+#include "platform/c_library.h"
+
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

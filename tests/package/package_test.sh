@@ -17,7 +17,7 @@ for package in "${packages[@]}"; do
     installed "$package" && { echo "$package is installed already; left alone: skipped"; exit 77; }
 done
 . "$source_dir/scripts/packages.sh"
-need_packages dpkg-dev debhelper cmake g++ make dh-python pybuild-plugin-pyproject python3 \
+need_packages dpkg-dev debhelper cmake g++ make musl-tools dh-python pybuild-plugin-pyproject python3 \
     python3-setuptools lintian apache2 curl pkg-config python3-venv python3-wheel nodejs
 command -v npm >/dev/null || need_packages npm
 (cd "$source_dir" && dpkg-checkbuilddeps) || exit 1
