@@ -164,7 +164,8 @@ serves python "bash examples/python/serve.sh" 900 INT sign 'entry=signed in a fr
 # The node example's ways to stop are the same on every release: bookworm tries them all.
 [ "$release" != bookworm ] ||
     serves node "bash examples/node/serve.sh" 900 TERM greet 'name=fresh root' 'Hello, fresh root!'
-once node-once "DOSTREL_DEMO_ONCE=1 bash examples/node/serve.sh" 300 "Hello, dostrel!"
+# On trixie the first run of the node example: it installs node and npm.
+once node-once "DOSTREL_DEMO_ONCE=1 bash examples/node/serve.sh" 900 "Hello, dostrel!"
 [ "$release" != bookworm ] || serves node-cluster "WORKERS=2 bash examples/node/serve.sh" 300 \
     TERM greet 'name=cluster' 'Hello, cluster!'
 echo "in the root: Debian's nodejs $(chroot "$root" node --version), npm $(chroot "$root" npm --version)"
