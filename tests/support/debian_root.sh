@@ -36,7 +36,14 @@ in_identity_namespace() {
         [ "$(readlink "/proc/$pid/ns/user")" = "$(readlink /proc/self/ns/user)" ]; do
         sleep 0.01
     done
-    echo "0 0 4294967295" >"/proc/$pid/uid_map" && echo "0 0 4294967295" >"/proc/$pid/gid_map"
+    if ! { echo "0 0 4294967295" >"/proc/$pid/uid_map" &&
+        echo "0 0 4294967295" >"/proc/$pid/gid_map"; } 2>/dev/null; then
+        echo "no user namespace could be made" >&2
+        kill -KILL "$pid" 2>/dev/null # else it would wait on the fifo for ever
+        wait "$pid"
+        rm -f "$fifo"
+        return 125
+    fi
     echo go >"$fifo"
     rm -f "$fifo"
     wait "$pid"
@@ -71,8 +78,10 @@ debian_root_run() { # debian_root_run ROOT EMULATOR COMMAND...
         for dir in $DEBIAN_ROOT_SHARE; do
             mkdir -p "$0$dir" && mount --bind "$dir" "$0$dir" || exit 125
         done
+        wd=/
+        [ -z "$DEBIAN_ROOT_SHARE" ] || wd=$PWD
         shift
-        exec unshare --root="$0" --wd="${DEBIAN_ROOT_SHARE:+$PWD}${DEBIAN_ROOT_SHARE:-/}" "$@"'
+        exec unshare --root="$0" --wd="$wd" "$@"'
     if [ -n "$emulator" ]; then
         in_identity_namespace sh -c "$script" "$root" "$entry" "$@"
     else
