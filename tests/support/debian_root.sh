@@ -4,7 +4,7 @@
 # trixie) for ARCH, with PACKAGE... installed by apt (no recommends), made once a week from the
 # mirror this machine's apt uses and kept in $DOSTREL_ROOT_CACHE (default /var/cache/dostrel-roots).
 # Where this machine cannot run ARCH's programs itself, DEBIAN_ROOT_EMULATOR names a user-mode
-# emulator (qemu-i386, say) that runs every one of them, through a binfmt_misc of the root's own
+# emulator (a path ending in qemu-ARCH, as debian_emulator gives) that runs every one of them, through a binfmt_misc of the root's own
 # user namespace (kernel 6.7 or later): the machine's binfmt entries stay untouched.
 #   debian_root_run ROOT EMULATOR COMMAND...
 # runs COMMAND chrooted in an unpacked ROOT with /proc mounted (EMULATOR empty when native); the
@@ -67,7 +67,7 @@ debian_root_run() { # debian_root_run ROOT EMULATOR COMMAND...
             echo "kernel $(uname -r) has no binfmt_misc of a user namespace's own (6.7 or later)" >&2
             return 1
         }
-        entry=$(debian_binfmt_entry "$(debian_root_arch "$root")" "$emulator") || return 1
+        entry=$(debian_binfmt_entry "${emulator##*/qemu-}" "$emulator") || return 1
     fi
     local script='
         if [ -n "$1" ]; then
@@ -87,12 +87,6 @@ debian_root_run() { # debian_root_run ROOT EMULATOR COMMAND...
     else
         unshare --mount --propagation private sh -c "$script" "$root" "" "$@"
     fi
-}
-
-# debian_root_arch ROOT: the architecture ROOT's dpkg was made for (from debootstrap's record when
-# dpkg is not yet configured).
-debian_root_arch() {
-    cat "$1/debootstrap/arch" 2>/dev/null || cat "$1/var/lib/dpkg/arch" 2>/dev/null | head -1
 }
 
 debian_root_tarball() { # debian_root_tarball RELEASE ARCH [PACKAGE...]
