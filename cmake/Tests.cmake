@@ -59,12 +59,20 @@ add_test(NAME docs_commands
           ${CMAKE_BINARY_DIR})
 set_tests_properties(docs_commands PROPERTIES TIMEOUT 900)
 
-# The README's first command and the guides' serve scripts on a minimal Debian 12 made with
-# debootstrap, with nothing installed beforehand (as root only): 1 to 2 minutes on 2 cores, one
-# more on the first run of a week, which makes the root anew.
+# The README's first command and the guides' serve scripts on a minimal Debian 12 and a minimal
+# Debian 13 made with debootstrap, with nothing installed beforehand (as root only): 1 to 2
+# minutes each on 2 cores, a few more on the first run of a week, which makes the roots anew.
 add_test(NAME fresh_root_scripts
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR})
-set_tests_properties(fresh_root_scripts PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
+add_test(NAME fresh_root_scripts_trixie
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR} trixie)
+set_tests_properties(fresh_root_scripts fresh_root_scripts_trixie PROPERTIES
+  SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
+# Everything built with warnings as errors by Debian 13's GCC 14 and Clang (the fuzz targets too)
+# in a minimal trixie root with the build dependencies (as root only).
+add_test(NAME fresh_root_compilers
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/compilers_test.sh ${CMAKE_SOURCE_DIR})
+set_tests_properties(fresh_root_compilers PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
 
 # The README's main job, with this build.
 add_test(NAME demo_serves_one_request COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)

@@ -1,5 +1,6 @@
 # test_server.py -- the server as a process, over raw link connections: refusals, stalled
 # connections, time-outs, and what each signal does to the workers.
+import os
 import re
 import signal
 import socket
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import cgi_variables, exchange, link_request, open_files, wait_for
+from conftest import SOURCE, cgi_variables, exchange, link_request, open_files, wait_for
 
 ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] '
                          r'"GET /cgi-bin/dostrel/good\?n=\d+ HTTP/1\.1" 200 \d+ "-" "-" '
@@ -132,3 +133,11 @@ def test_signals(start_server, workdir):
     assert server.process.wait(20) == 0
     with pytest.raises(ConnectionRefusedError):
         exchange(server.port, link_request([]))
+
+
+def test_the_guides_first_example_answers(start_server):
+    """docs/python.md opens with examples/python/hello.py, served by its --chdir."""
+    server = start_server("hello:app", "--chdir", os.path.join(SOURCE, "examples", "python"))
+    reply = server.request(b"/hello")
+    assert reply.startswith(b"Status: 200 OK\r\n")
+    assert reply.endswith(b"\r\n\r\nHello from /hello\n")

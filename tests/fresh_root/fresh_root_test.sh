@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# fresh_root_test.sh SOURCE_DIR -- the commands a newcomer runs first, on a minimal Debian 12 with
-# nothing installed beforehand: a debootstrap --variant=minbase root (kept as a tarball per week in
-# /var/cache/dostrel-fresh-root, with the packages and npm downloads the scripts fetch), the
+# fresh_root_test.sh SOURCE_DIR [RELEASE] -- the commands a newcomer runs first, on a minimal Debian
+# RELEASE (bookworm, the default, or trixie) with nothing installed beforehand: a debootstrap
+# --variant=minbase root (tests/support/debian_root.sh; the packages and npm downloads the scripts
+# fetch kept per release in /var/cache/dostrel-fresh-root), the
 # checkout's tracked files in /root/dostrel, and there, one after the other, scripts/demo.sh and
 # the examples' serve.sh (python stopped by SIGINT to its process group as Ctrl-C does, the others
-# by SIGTERM; node also with DOSTREL_DEMO_ONCE=1 and WORKERS=2, go once). Each must install what
+# by SIGTERM; node also with DOSTREL_DEMO_ONCE=1 and WORKERS=2, go once; on trixie node only
+# once, as its ways to stop do not depend on the release). Each must install what
 # it needs itself, answer a request from outside the root (which shares this machine's network),
 # and leave nothing running once stopped. Needs root (exit 77).
 set -uo pipefail
@@ -16,12 +18,15 @@ if [ -z "${DOSTREL_FRESH_ROOT_NAMESPACE:-}" ]; then
     # Mounts of its own, gone with the test even when it is killed.
     DOSTREL_FRESH_ROOT_NAMESPACE=1 exec unshare --mount --propagation private bash "$0" "$@"
 fi
-check_prefix="fresh root: "
+release=${2:-bookworm}
+check_prefix="fresh $release root: "
 . "$source_dir/tests/support/check.sh"
 set -m # each script in a process group of its own, SIGINT not ignored: as in a terminal
 started=$SECONDS
 
-cache=${DOSTREL_FRESH_ROOT_CACHE:-/var/cache/dostrel-fresh-root}
+. "$source_dir/tests/support/debian_root.sh"
+# The packages and npm downloads the scripts fetch, kept per release.
+cache=${DOSTREL_FRESH_ROOT_CACHE:-/var/cache/dostrel-fresh-root}/$release
 mkdir -p "$cache/apt-archives/partial" "$cache/npm"
 mounts=()
 script_pid=""
@@ -37,12 +42,12 @@ in_root_pids() {
 # One run at a time; what a run that was killed left behind goes first.
 exec 9>"$cache/run.lock"
 flock 9
-for stale in /var/tmp/dostrel-fresh-root.*; do
+for stale in /var/tmp/dostrel-fresh-root-$release.*; do
     [ -d "$stale" ] || continue
     for pid in $(in_root_pids "$stale"); do kill -KILL "$pid" 2>/dev/null; done
     grep -q " $stale/" /proc/self/mountinfo || rm -rf --one-file-system "$stale"
 done
-root=$(mktemp -d /var/tmp/dostrel-fresh-root.XXXXXX)
+root=$(mktemp -d "/var/tmp/dostrel-fresh-root-$release.XXXXXX")
 cleanup() {
     local pid i
     for pid in $(in_root_pids); do kill -KILL "$pid" 2>/dev/null; done
@@ -57,21 +62,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# The minimal root, from the mirror this machine's apt uses; made once a week.
-arch=$(dpkg --print-architecture)
-mirror=$(apt-cache policy | awk '$3 == "bookworm/main" { print $2; exit }')
-mirror=${mirror:-http://deb.debian.org/debian}
-tarball=$cache/bookworm-minbase-$arch-$(date +%G-w%V).tar.gz
-if [ ! -s "$tarball" ]; then
-    echo "making $tarball with debootstrap from $mirror"
-    made=$(mktemp -d "$cache/root.XXXXXX")
-    debootstrap --variant=minbase --arch="$arch" bookworm "$made" "$mirror" \
-        >"$cache/debootstrap.log" 2>&1 ||
-        { tail -20 "$cache/debootstrap.log"; rm -rf --one-file-system "$made"; exit 1; }
-    tar -C "$made" -czf "$tarball.part" . && mv "$tarball.part" "$tarball"
-    rm -rf --one-file-system "$made"
-    find "$cache" -maxdepth 1 -name 'bookworm-minbase-*.tar.gz' ! -path "$tarball" -delete
-fi
+# The minimal root, made once a week.
+tarball=$(debian_root_tarball "$release" "$(dpkg --print-architecture)") || exit 1
 find "$cache/apt-archives" "$cache/npm" -type f -mtime +30 -delete
 tar -C "$root" -xzf "$tarball" || exit 1
 echo "root from $tarball ready after $((SECONDS - started)) s"
@@ -99,13 +91,7 @@ mount --make-rslave "$root/dev"
 mount_in /var/cache/apt/archives --bind "$cache/apt-archives"
 mount_in /root/.npm --bind "$cache/npm"
 
-# The checkout as a clone has it: tracked files only, no build folders, no node_modules.
-mkdir "$root/root/dostrel"
-(cd "$source_dir" && if git rev-parse 2>/dev/null; then
-    git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null
-else tar --exclude='./build*' --exclude=node_modules -cf - .; fi) |
-    tar -C "$root/root/dostrel" -xf -
-[ -f "$root/root/dostrel/scripts/demo.sh" ] || { echo "the checkout was not copied"; exit 1; }
+debian_root_checkout "$source_dir" "$root/root/dostrel" || exit 1
 
 # start_script NAME COMMAND: starts COMMAND (its words, environment assignments first) in the
 # checkout in the root, in a process group of its own, its output in $log.
@@ -175,14 +161,17 @@ check "demo: the sample page it printed shows the request" \
     grep -qF '<tr><td>PATH_INFO</td><td>/hello</td></tr>' "$log"
 serves python "bash examples/python/serve.sh" 900 INT sign 'entry=signed in a fresh root' \
     'signed in a fresh root'
-serves node "bash examples/node/serve.sh" 900 TERM greet 'name=fresh root' 'Hello, fresh root!'
-once node-once "DOSTREL_DEMO_ONCE=1 bash examples/node/serve.sh" 300 "Hello, dostrel!"
-serves node-cluster "WORKERS=2 bash examples/node/serve.sh" 300 TERM greet 'name=cluster' \
-    'Hello, cluster!'
+# The node example's ways to stop are the same on every release: bookworm tries them all.
+[ "$release" != bookworm ] ||
+    serves node "bash examples/node/serve.sh" 900 TERM greet 'name=fresh root' 'Hello, fresh root!'
+# On trixie the first run of the node example: it installs node and npm.
+once node-once "DOSTREL_DEMO_ONCE=1 bash examples/node/serve.sh" 900 "Hello, dostrel!"
+[ "$release" != bookworm ] || serves node-cluster "WORKERS=2 bash examples/node/serve.sh" 300 \
+    TERM greet 'name=cluster' 'Hello, cluster!'
 echo "in the root: Debian's nodejs $(chroot "$root" node --version), npm $(chroot "$root" npm --version)"
 serves ruby "bash examples/ruby/serve.sh" 900 TERM sign 'entry=signed in a fresh root' \
     'signed in a fresh root'
 once go "DOSTREL_DEMO_ONCE=1 bash examples/go/serve.sh" 900 "hello from curl"
 
-echo "fresh root: $((SECONDS - started)) s in all"
+echo "fresh $release root: $((SECONDS - started)) s in all"
 finish_checks

@@ -2,11 +2,13 @@
 # wine_test.sh WINDOWS_BUILD LINUX_BUILD -- the Windows dostrel.exe run under Wine as a web server
 # would run it, against the project's application server running natively on 127.0.0.1: the
 # request on the wire, the binary response, the error page, warnings, the text-mode files.
+# DOSTREL_WINE names the program that runs it (default: wine64; tests/windows/wine32.sh for the
+# 32-bit build).
 set -uo pipefail
 exe=$(realpath "$1")/dostrel.exe
 appserver=$(realpath "$2")/dostrel-appserver
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-[ -x "$wine" ] || { echo "wine64 is not installed: skipped"; exit 77; }
+wine=${DOSTREL_WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
+[ -x "$wine" ] || { echo "$wine is not installed: skipped"; exit 77; }
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$HOME/.wine-dostrel}
 work=$(mktemp -d)
 server=""
