@@ -38,8 +38,18 @@ fi
 program=$1
 shift
 [ ! -f "$program" ] || program=$(realpath "$program")
-export DEBIAN_ROOT_SHARE=$PWD
-[ "$program" = "${program%/*}" ] || DEBIAN_ROOT_SHARE="$PWD ${program%/*}"
+# The kept Wine server stays in the mount namespace of the run that started it and sees only the
+# directories shared then: every run shares the same ones, the temporary directory and the
+# checkout. A run from elsewhere shares its directories too, with a Wine server of its own.
+shares=("${TMPDIR:-/tmp}" "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)")
+for wanted in "$PWD" "${program%/*}"; do
+    [ "$wanted" != "$program" ] || continue
+    case "$wanted/" in "${shares[0]%/}/"* | "${shares[1]}/"*) ;; *)
+        debian_root_run "$root" "$emulator" wineserver -k </dev/null >/dev/null 2>&1
+        shares+=("$wanted") ;;
+    esac
+done
+export DEBIAN_ROOT_SHARE="${shares[*]}"
 # One Wine server kept for 30 s after its last program, with Wine's services started away from the
 # caller's streams: else each run waits seconds for them, and they hold the caller's pipes open.
 debian_root_run "$root" "$emulator" wineserver -p30 </dev/null >/dev/null 2>&1
