@@ -7,7 +7,9 @@
 # emulator (qemu-i386, say) that runs every one of them, through a binfmt_misc of the root's own
 # user namespace (kernel 6.7 or later): the machine's binfmt entries stay untouched.
 #   debian_root_run ROOT EMULATOR COMMAND...
-# runs COMMAND chrooted in an unpacked ROOT with /proc mounted (EMULATOR empty when native).
+# runs COMMAND chrooted in an unpacked ROOT with /proc mounted (EMULATOR empty when native); the
+# directories in DEBIAN_ROOT_SHARE (separated by spaces) are seen at the same paths in the root,
+# and COMMAND then starts in the current directory, which must be one of them or under one.
 # Both need root and debootstrap; on failure they return non-zero, the log's tail on standard error.
 
 debian_root_cache=${DOSTREL_ROOT_CACHE:-/var/cache/dostrel-roots}
@@ -24,10 +26,11 @@ debian_mirror() {
 # stays root, files keep their owners) and in a mount namespace of its own, where a binfmt_misc
 # mounted is private to it. The map is written from outside, as only a parent may.
 in_identity_namespace() {
-    local fifo pid status
+    local fifo pid
     fifo=$(mktemp -u /tmp/dostrel-ns.XXXXXX) && mkfifo "$fifo" || return 1
+    # In the background, yet on the caller's standard input (which & alone would take away).
     unshare --user --mount --propagation private \
-        bash -c 'read -r _ <"$0"; exec "$@"' "$fifo" "$@" &
+        bash -c 'read -r _ <"$0"; exec "$@"' "$fifo" "$@" <&0 &
     pid=$!
     while kill -0 "$pid" 2>/dev/null &&
         [ "$(readlink "/proc/$pid/ns/user")" = "$(readlink /proc/self/ns/user)" ]; do
@@ -37,8 +40,6 @@ in_identity_namespace() {
     echo go >"$fifo"
     rm -f "$fifo"
     wait "$pid"
-    status=$?
-    return $status
 }
 
 # The ELF header that binfmt_misc matches for each architecture an emulator may stand in for.
@@ -52,20 +53,31 @@ debian_binfmt_entry() { # debian_binfmt_entry ARCH EMULATOR
 }
 
 debian_root_run() { # debian_root_run ROOT EMULATOR COMMAND...
-    local root=$1 emulator=$2
+    local root=$1 emulator=$2 entry=""
     shift 2
-    if [ -z "$emulator" ]; then
-        unshare --mount --propagation private sh -c \
-            'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" "$@"
-        return
+    if [ -n "$emulator" ]; then
+        [ "$(uname -r | awk -F. '{ print $1 * 1000 + $2 }')" -ge 6007 ] || {
+            echo "kernel $(uname -r) has no binfmt_misc of a user namespace's own (6.7 or later)" >&2
+            return 1
+        }
+        entry=$(debian_binfmt_entry "$(debian_root_arch "$root")" "$emulator") || return 1
     fi
-    [ "$(uname -r | awk -F. '{ print $1 * 1000 + $2 }')" -ge 6007 ] ||
-        { echo "kernel $(uname -r) has no binfmt_misc per user namespace (6.7 or later)" >&2; return 1; }
-    local entry
-    entry=$(debian_binfmt_entry "$(debian_root_arch "$root")" "$emulator") || return 1
-    in_identity_namespace sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
-        echo "$1" >/proc/sys/fs/binfmt_misc/register && mount --rbind /proc "$0/proc" &&
-        shift && exec chroot "$0" "$@"' "$root" "$entry" "$@"
+    local script='
+        if [ -n "$1" ]; then
+            mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
+                echo "$1" >/proc/sys/fs/binfmt_misc/register && mount --rbind /proc "$0/proc" ||
+                exit 125
+        else mount -t proc proc "$0/proc" || exit 125; fi
+        for dir in $DEBIAN_ROOT_SHARE; do
+            mkdir -p "$0$dir" && mount --bind "$dir" "$0$dir" || exit 125
+        done
+        shift
+        exec unshare --root="$0" --wd="${DEBIAN_ROOT_SHARE:+$PWD}${DEBIAN_ROOT_SHARE:-/}" "$@"'
+    if [ -n "$emulator" ]; then
+        in_identity_namespace sh -c "$script" "$root" "$entry" "$@"
+    else
+        unshare --mount --propagation private sh -c "$script" "$root" "" "$@"
+    fi
 }
 
 # debian_root_arch ROOT: the architecture ROOT's dpkg was made for (from debootstrap's record when
@@ -100,14 +112,20 @@ debian_root_tarball() { # debian_root_tarball RELEASE ARCH [PACKAGE...]
 # debian_root_make DIRECTORY RELEASE ARCH [PACKAGE...]: the root itself, in DIRECTORY.
 debian_root_make() {
     local root=$1 release=$2 arch=$3 emulator=${DEBIAN_ROOT_EMULATOR:-}
+    # The packages downloaded, kept for the next week's roots.
+    local debs=$debian_root_cache/debs
+    mkdir -p "$debs" && find "$debs" -type f -mtime +30 -delete
     shift 3
     if [ -z "$emulator" ]; then
-        debootstrap --variant=minbase --arch="$arch" "$release" "$root" "$(debian_mirror)" ||
-            return 1
+        debootstrap --cache-dir="$debs" --variant=minbase --arch="$arch" "$release" "$root" \
+            "$(debian_mirror)" || return 1
     else
-        debootstrap --foreign --variant=minbase --arch="$arch" "$release" "$root" \
-            "$(debian_mirror)" &&
-            debian_root_run "$root" "$emulator" /debootstrap/debootstrap --second-stage || return 1
+        # The second stage runs in a user namespace, which may not make device nodes: debootstrap
+        # takes it for a container, and the first stage, here, has made them.
+        debootstrap --cache-dir="$debs" --foreign --variant=minbase --arch="$arch" "$release" \
+            "$root" "$(debian_mirror)" &&
+            debian_root_run "$root" "$emulator" /usr/bin/env container=lxc \
+                /debootstrap/debootstrap --second-stage || return 1
     fi
     [ $# -eq 0 ] && return 0
     # Name service for apt, and no service started by a package (the root has no init system).
@@ -142,4 +160,14 @@ debian_emulator() {
             mv "qemu-$1.part" "qemu-$1" && rm -rf x qemu-user_*.deb
     ) || { tail -5 "$dir/log" >&2; return 1; }
     echo "$dir/qemu-$1"
+}
+
+# debian_root_checkout SOURCE_DIR DIRECTORY: the checkout as a clone has it (tracked files only, no
+# build folders, no node_modules) copied into DIRECTORY, which it makes.
+debian_root_checkout() {
+    mkdir -p "$2" || return 1
+    (cd "$1" && if git rev-parse 2>/dev/null; then
+        git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null
+    else tar --exclude='./build*' --exclude=node_modules -cf - .; fi) | tar -C "$2" -xf -
+    [ -f "$2/scripts/demo.sh" ] || { echo "the checkout was not copied to $2" >&2; return 1; }
 }
