@@ -119,11 +119,14 @@ check "lintian reports no error and no warning on any of them" \
 echo "# the sample server's maintainer scripts, run with stand-ins for systemd's tools"
 dpkg-deb -e ../dostrel-appserver_1.0_*.deb "$work/control"
 mkdir -p "$work/systemd/bin" "$work/systemd/run"
+# Each records its call; deb-systemd-helper answers its questions as for a unit never enabled.
 for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
     printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/systemd/calls" \
         >"$work/systemd/bin/$tool"
     chmod 755 "$work/systemd/bin/$tool"
 done
+echo 'case " $* " in *" was-enabled "* | *" debian-installed "*) exit 1 ;; esac' \
+    >>"$work/systemd/bin/deb-systemd-helper"
 # systemd_calls SCRIPT ARGUMENT...: runs the maintainer script as on a machine booted with
 # systemd, and prints the calls it makes that enable, start, restart or stop the service.
 systemd_calls() {
