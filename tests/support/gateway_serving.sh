@@ -14,7 +14,7 @@ serves() {
     "$@" >"$work/$name.out" 2>"$work/$name.err" &
     pids+=($!)
     for _ in $(seq 200); do
-        port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$name.out")
+        port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$name.out" 2>/dev/null)
         [ -n "$port" ] && break
         sleep 0.05
     done
