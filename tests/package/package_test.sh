@@ -32,6 +32,11 @@ if [ -n "$release" ]; then
     tar -C "$root" -xzf "$tarball" && debian_root_checkout "$source_dir" "$root/root/dostrel" ||
         exit 1
     echo "# in a $release root from $tarball"
+    # What the cached root lacks (build-essential, which dpkg-checkbuilddeps asks for) comes
+    # first, while the root still has the network.
+    # shellcheck disable=SC2016
+    debian_root_run "$root" "" /usr/bin/env -i PATH="$PATH" bash -c \
+        '. /root/dostrel/scripts/packages.sh && need_packages "$@"' need build-essential || exit 1
     # shellcheck disable=SC2016
     unshare --net bash -c 'ip link set lo up && . "$0" && debian_root_run "$@"' \
         "$source_dir/tests/support/debian_root.sh" "$root" "" /usr/bin/env -i HOME=/root \
