@@ -1,6 +1,7 @@
 # gateway_serving.sh -- sourced by the package tests: starts an application server and asks it
 # through the installed gateway, run as a web server runs it. The caller sets work (a scratch
 # folder) and stops what pids holds.
+# shellcheck shell=bash disable=SC2154 # work is the caller's
 pids=()
 
 # serves NAME PATH LINE COMMAND...: starts COMMAND, a server printing "listening on
