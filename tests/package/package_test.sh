@@ -28,10 +28,12 @@ if [ -n "$release" ]; then
     tarball=$(debian_root_tarball "$release" "$(dpkg --print-architecture)" "${tools[@]}" npm) ||
         exit 1
     root=$(mktemp -d /var/tmp/dostrel-package-root.XXXXXX)
-    chmod 755 "$root" # the root's /: the web server's and man-db's users go through it too
     trap 'rm -rf --one-file-system "$root"' EXIT
     tar -C "$root" -xzf "$tarball" && debian_root_checkout "$source_dir" "$root/root/dostrel" ||
         exit 1
+    # The root's / as a machine's (the tarball keeps its maker's 0700): the web server's and
+    # man-db's users go through it too.
+    chmod 755 "$root"
     echo "# in a $release root from $tarball"
     # What the cached root lacks (build-essential, which dpkg-checkbuilddeps asks for) comes
     # first, while the root still has the network.
