@@ -9,8 +9,9 @@ Gem::Specification.new do |spec|
   spec.description = "A pre-forking, optionally threaded Rack server speaking dostrel's link " \
                      "protocol, with the Rack handler `dostrel` and the dostrel-rack command."
   spec.authors = ["The dostrel developers"]
+  spec.license = "MIT"
   spec.required_ruby_version = ">= 3.1"
-  spec.files = Dir.chdir(__dir__) { Dir["lib/**/*.rb", "bin/*", "README.md"] }
+  spec.files = Dir.chdir(__dir__) { Dir["lib/**/*.rb", "bin/*", "README.md", "LICENSE"] }
   spec.bindir = "bin"
   spec.executables = ["dostrel-rack"]
   spec.require_paths = ["lib"]

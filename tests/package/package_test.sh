@@ -1,31 +1,62 @@
 #!/usr/bin/env bash
-# package_test.sh SOURCE_DIR -- the Debian packages as an administrator and a developer use them:
-# built from a scratch copy of the checkout, lintian-clean, installed, answering through Debian's
-# own Apache CGI set-up and /etc/dostrel/dostrel.cnf, upgraded keeping an edited conffile, the
-# -dev package building the C example, the Python package, `npm pack`'s tarball and an
-# offline wheel serving, and all purged. Waits for the dpkg lock; leaves the machine as it found
-# it (Apache stopped or restarted as it was, its module and configuration as they were).
-# Skipped (77) unless run as root, and when dostrel packages are installed already.
+# package_test.sh SOURCE_DIR [RELEASE] -- the Debian packages as an administrator and a developer
+# use them: built (with the unit tests) from a scratch copy of the checkout, lintian-clean, their
+# service restarted by an upgrade only, installed, their autopkgtests passing (debian/tests:
+# Apache's CGI set-up, the C example against the -dev package), upgraded keeping an edited
+# conffile, the Python package, `npm pack`'s tarball and an offline wheel serving, and all purged.
+# Waits for the dpkg lock; leaves the machine as it found it (Apache stopped or restarted as it
+# was, its module and configuration as they were).
+# With RELEASE (trixie, say), the same test runs in a minimal root of that Debian release instead,
+# cached a week with the tools below, and in a network namespace of its own, where its Apache has
+# port 80 to itself.
+# Skipped (77) unless run as root, and on this machine when dostrel packages are installed already.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
+release=${2:-}
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
 packages=(dostrel dostrel-appserver libdostrel-appserver1 libdostrel-appserver-dev python3-dostrel-wsgi)
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed'; }
+tools=(dpkg-dev debhelper cmake g++ make musl-tools dh-python pybuild-plugin-pyproject python3
+    python3-setuptools libgtest-dev nlohmann-json3-dev python3-pytest lintian autopkgtest
+    apache2 curl pkg-config python3-venv python3-wheel nodejs)
 
 [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null || { echo "needs root, dpkg: skipped"; exit 77; }
+. "$source_dir/scripts/packages.sh"
+if [ -n "$release" ]; then
+    need_packages debootstrap iproute2 || exit 1
+    . "$source_dir/tests/support/debian_root.sh"
+    tarball=$(debian_root_tarball "$release" "$(dpkg --print-architecture)" "${tools[@]}" npm) ||
+        exit 1
+    root=$(mktemp -d /var/tmp/dostrel-package-root.XXXXXX)
+    trap 'rm -rf --one-file-system "$root"' EXIT
+    tar -C "$root" -xzf "$tarball" && debian_root_checkout "$source_dir" "$root/root/dostrel" ||
+        exit 1
+    # The root's / as a machine's (the tarball keeps its maker's 0700): the web server's and
+    # man-db's users go through it too.
+    chmod 755 "$root"
+    echo "# in a $release root from $tarball"
+    # What the cached root lacks (build-essential, which dpkg-checkbuilddeps asks for) comes
+    # first, while the root still has the network.
+    # shellcheck disable=SC2016
+    debian_root_run "$root" "" /usr/bin/env -i PATH="$PATH" bash -c \
+        '. /root/dostrel/scripts/packages.sh && need_packages "$@"' need build-essential || exit 1
+    # shellcheck disable=SC2016
+    unshare --net bash -c 'ip link set lo up && . "$0" && debian_root_run "$@"' \
+        "$source_dir/tests/support/debian_root.sh" "$root" "" /usr/bin/env -i HOME=/root \
+        PATH="$PATH" LC_ALL=C.UTF-8 bash /root/dostrel/tests/package/package_test.sh /root/dostrel
+    exit $?
+fi
 for package in "${packages[@]}"; do
     installed "$package" && { echo "$package is installed already; left alone: skipped"; exit 77; }
 done
-. "$source_dir/scripts/packages.sh"
-need_packages dpkg-dev debhelper cmake g++ make musl-tools dh-python pybuild-plugin-pyproject python3 \
-    python3-setuptools lintian apache2 curl pkg-config python3-venv python3-wheel nodejs
+need_packages "${tools[@]}"
 command -v npm >/dev/null || need_packages npm
 (cd "$source_dir" && dpkg-checkbuilddeps) || exit 1
 
 work=$(mktemp -d)
 chmod 755 "$work"
 . "$source_dir/tests/support/check.sh"
-pids=()
+. "$source_dir/tests/support/gateway_serving.sh"
 set +u && . /etc/apache2/envvars && set -u
 apache_running() { pid=$(cat "$APACHE_PID_FILE" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
 apache_was_running=$(apache_running && echo yes || echo no)
@@ -63,17 +94,6 @@ restore_apache() {
         for _ in $(seq 200); do apache_running || break; sleep 0.05; done
     fi
 }
-# SIGTERM to the servers this test started, SIGKILL to one still there after 10 s.
-stop_servers() {
-    local pid
-    [ ${#pids[@]} -eq 0 ] || kill -TERM "${pids[@]}" 2>/dev/null
-    for pid in "${pids[@]}"; do
-        for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    pids=()
-}
 cleanup() {
     stop_servers
     restore_apache
@@ -82,30 +102,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
-
-# serves NAME PATH LINE COMMAND...: starts COMMAND, a server printing "listening on
-# 127.0.0.1:PORT" (sets port); a POST of "hello" to PATH (unless empty) through the installed
-# gateway, run as a web server would in a CGI directory whose dostrel.cnf sends everything to
-# PORT, has LINE in its answer.
-serves() {
-    local name=$1 path=$2 line=$3
-    shift 3
-    port=""
-    "$@" >"$work/$name.out" 2>"$work/$name.err" &
-    pids+=($!)
-    for _ in $(seq 200); do
-        port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$name.out")
-        [ -n "$port" ] && break
-        sleep 0.05
-    done
-    [ -n "$port" ] || { echo "$name did not start:" && cat "$work/$name.err"; return 1; }
-    [ -n "$path" ] || return 0
-    rm -rf "$work/cgi" && mkdir "$work/cgi"
-    printf 'link * tcp 127.0.0.1 %s\n' "$port" >"$work/cgi/dostrel.cnf"
-    (cd "$work/cgi" && printf 'hello' | env -i PATH_INFO="$path" CONTENT_LENGTH=5 \
-        REQUEST_METHOD=POST /usr/lib/cgi-bin/dostrel) >"$work/answer"
-    grep -qx "$line" "$work/answer" || { echo "answer from $path:"; cat "$work/answer"; return 1; }
-}
 
 echo "# building the packages"
 started=$(date +%s)
@@ -117,7 +113,7 @@ mkdir -p "$copy"
         tar --null -T - --ignore-failed-read -cf - 2>/dev/null
 else tar --exclude='./build*' --exclude='./obj-*' -cf - .; fi) | tar -C "$copy" -xf -
 cd "$copy" || exit 1
-export DEB_BUILD_OPTIONS="parallel=2 nocheck"
+export DEB_BUILD_OPTIONS="parallel=2"
 dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1 || tail -40 "$work/build.log"
 debs=()
 for package in "${packages[@]}"; do
@@ -127,6 +123,38 @@ done
 echo "# built in $(($(date +%s) - started)) s"
 check "lintian reports no error and no warning on any of them" \
     lintian --fail-on error,warning "${debs[@]}"
+
+echo "# the sample server's maintainer scripts, run with stand-ins for systemd's tools"
+dpkg-deb -e ../dostrel-appserver_1.0_*.deb "$work/control"
+mkdir -p "$work/systemd/bin" "$work/systemd/run"
+# Each records its call; deb-systemd-helper answers its questions as for a unit never enabled.
+for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/systemd/calls" \
+        >"$work/systemd/bin/$tool"
+    chmod 755 "$work/systemd/bin/$tool"
+done
+echo 'case " $* " in *" was-enabled "* | *" debian-installed "*) exit 1 ;; esac' \
+    >>"$work/systemd/bin/deb-systemd-helper"
+# systemd_calls SCRIPT ARGUMENT...: runs the maintainer script as on a machine booted with
+# systemd, and prints the calls it makes that enable, start, restart or stop the service.
+systemd_calls() {
+    local script=$1
+    shift
+    sed "s|/run/systemd/system|$work/systemd/run|g" "$work/control/$script" >"$work/systemd/script"
+    : >"$work/systemd/calls"
+    PATH=$work/systemd/bin:$PATH DPKG_MAINTSCRIPT_PACKAGE=dostrel-appserver \
+        sh "$work/systemd/script" "$@" >/dev/null
+    grep -E ' (enable|start|restart|stop) ' "$work/systemd/calls"
+}
+invoke="deb-systemd-invoke %s dostrel-appserver.service"
+# shellcheck disable=SC2059
+check "an upgrade restarts the service (deb-systemd-invoke restarts no disabled unit)" \
+    test "$(systemd_calls postinst configure 0.9)" = "$(printf "$invoke" restart)"
+# shellcheck disable=SC2059
+check "a fresh install enables nothing (and deb-systemd-invoke starts no disabled unit)" \
+    test "$(systemd_calls postinst configure '')" = "$(printf "$invoke" start)"
+check "the old package leaves the service running until the new one restarts it" \
+    test -z "$(systemd_calls prerm upgrade 1.0+upgrade1)"
 
 echo "# installing the gateway and the sample server"
 dpkg -i ../dostrel_1.0_*.deb ../dostrel-appserver_1.0_*.deb
@@ -160,76 +188,42 @@ undocumented=$(dostrel-appserver --help 2>&1 | grep -v '^dostrel-appserver:' |
 check "every option of the sample server is documented${undocumented:+; not: $undocumented}" \
     test -z "$undocumented"
 
-echo "# Apache with Debian's CGI set-up answers through $conffile"
-serves appserver "" "" /usr/bin/dostrel-appserver --port 0 --workers 2 --name packaged
-# The administrator's edit: the server is where this test could start it.
-sed -i "s/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 $port/" "$conffile"
-cp "$conffile" "$work/edited.cnf"
-check "the conffile is edited" grep -qx "link \* tcp 127.0.0.1 $port" "$conffile"
+echo "# the autopkgtests (debian/tests) on the installed packages"
+dpkg -i ../libdostrel-appserver1_1.0_*.deb ../libdostrel-appserver-dev_1.0_*.deb
 cgid_was_enabled=$([ -e /etc/apache2/mods-enabled/cgid.load ] && echo yes)
 cgi_conf_was_enabled=$([ -e /etc/apache2/conf-enabled/serve-cgi-bin.conf ] && echo yes)
 if [ "$apache_was_running" = no ] && (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
     echo "port 80 is taken by another program: Apache cannot start there"
 fi
 apache_touched=yes
-a2enmod cgid
-a2enconf -q serve-cgi-bin >/dev/null
-# mod_cgid starts its daemon on a full start or restart only, not on a graceful one.
-if [ "$apache_was_running" = yes ]; then apache2ctl restart; else apache2ctl start; fi
-# A POST to /cgi-bin/dostrel/hello is answered by the sample server, with the body's length;
-# asked again for up to 10 s while Apache comes up.
-ask_apache() {
-    local started=$SECONDS
-    while :; do
-        curl -s -i --max-time 30 --data-binary 'abc' "http://127.0.0.1/cgi-bin/dostrel/hello?keys" |
-            tr -d '\r' >"$work/apache.out"
-        grep -qx 'X-Appserver: packaged' "$work/apache.out" &&
-            grep -qx 'PATH_INFO=/hello' "$work/apache.out" &&
-            grep -qx 'CONTENT_LENGTH=3' "$work/apache.out" && return 0
-        [ $((SECONDS - started)) -lt 10 ] || break
-        sleep 0.1
-    done
-    echo "Apache's answer:" && cat "$work/apache.out" && tail -5 "$APACHE_LOG_DIR/error.log"
-    return 1
-}
-check "Apache answers /cgi-bin/dostrel/hello through the installed gateway" ask_apache
+# autopkgtest installs the tests' dependencies with apt, which waits for the lock as dpkg does here.
+printf 'DPkg::Lock::Timeout "600";\n' >"$work/apt.conf"
+APT_CONFIG=$work/apt.conf autopkgtest --no-built-binaries . -- null >"$work/autopkgtest.log" 2>&1
+status=$?
+grep -E '^(ok|not ok) - ' "$work/autopkgtest.log"
+check "the autopkgtests pass" test $status -eq 0
+[ $status -eq 0 ] || grep -v -E '^(ok|not ok) - ' "$work/autopkgtest.log" | tail -40
+restore_apache
 
 echo "# a rebuilt package of a higher version keeps the edited conffile"
-# The same source with a changelog entry on top, rebuilt without cleaning: only the version
-# differs, and the compiled programs are reused.
+sed -i 's/^link \*  *tcp 127.0.0.1 9000$/link * tcp 127.0.0.1 9100/' "$conffile"
+cp "$conffile" "$work/edited.cnf"
+check "the conffile is edited" grep -qx 'link \* tcp 127.0.0.1 9100' "$conffile"
+# The same source with a changelog entry on top, rebuilt without cleaning or testing again: only
+# the version differs, and the compiled programs are reused.
 maintainer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' debian/changelog | head -1)
 { printf 'dostrel (1.0+upgrade1) unstable; urgency=medium\n\n  * Rebuilt to try an upgrade.\n\n'
   printf ' -- %s  %s\n\n' "$maintainer" "$(date -R)"
   cat debian/changelog; } >"$work/changelog" && mv "$work/changelog" debian/changelog
-dpkg-buildpackage -us -uc -b -nc >"$work/rebuild.log" 2>&1 || tail -40 "$work/rebuild.log"
+DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck" dpkg-buildpackage -us -uc -b -nc \
+    >"$work/rebuild.log" 2>&1 || tail -40 "$work/rebuild.log"
 dpkg -i ../dostrel_1.0+upgrade1_*.deb ../dostrel-appserver_1.0+upgrade1_*.deb
 check "the higher version is installed" \
     test "$(dpkg-query -W -f='${Version}' dostrel)" = 1.0+upgrade1
-check "the edit survived the upgrade, with no .dpkg-dist or .dpkg-old beside it" bash -c \
-    "cmp '$work/edited.cnf' $conffile && test -z \"\$(find /etc/dostrel -name '*.dpkg-*')\""
-check "Apache still answers through it" ask_apache
-restore_apache
-
-echo "# libdostrel-appserver-dev builds the C example with pkg-config"
-dpkg -i ../libdostrel-appserver1_1.0_*.deb ../libdostrel-appserver-dev_1.0_*.deb
-pc=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/dostrel-appserver.pc
-cross=$(dpkg-architecture -qDEB_HOST_GNU_TYPE)-pkg-config
-check "pkg-config finds it in the multiarch directory, and so does this architecture's cross one" \
-    bash -c "test -f $pc && $cross --exists dostrel-appserver"
-flags=$(pkg-config --cflags --libs dostrel-appserver)
-check "which adds no system directory to the compiler's: $flags" \
-    bash -c "[[ ' $flags' != *' -I'* && ' $flags' != *' -L'* ]]"
-check "every header is installed" bash -c "cd '$copy/appserver/include/dostrel' &&
-    for h in *; do cmp \"\$h\" \"/usr/include/dostrel/\$h\" || exit 1; done"
-# The first C example of the library's document, built as its reader does (the install test
-# builds them all, C++ too, against an installed copy of the source).
-awk '$0 == "```c" && !done {inside = 1; next} /^```$/ && inside {inside = 0; done = 1} inside' \
-    "$copy/docs/appserver-c.md" >"$work/hello.c"
-# shellcheck disable=SC2086
-check "the C example builds with cc and pkg-config, warnings as errors" \
-    cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/hello" "$work/hello.c" $flags
-check "the C example answers through the installed gateway" \
-    serves c-example /c 'Hello from /c' "$work/hello" 0
+check "the edit survived the upgrade, with no .dpkg-dist or .dpkg-old beside it, and the \
+gateway's directory still links to it" bash -c "cmp '$work/edited.cnf' $conffile &&
+    test -z \"\$(find /etc/dostrel -name '*.dpkg-*')\" &&
+    test \"\$(readlink -f /usr/lib/cgi-bin/dostrel.cnf)\" = $conffile"
 
 echo "# python3-dostrel-wsgi, npm pack's tarball and an offline wheel in a fresh venv serve"
 dpkg -i ../python3-dostrel-wsgi_1.0_all.deb
