@@ -55,12 +55,7 @@ cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DDO
 cmake --build build-win32 -j"$(nproc)"
 
 echo "== Windows, 32-bit: its tests under wine32 in an i386 root where qemu-i386 emulates each process"
-# Opt-in for now: the Wine server that wine32.sh keeps between runs stays in the mount namespace
-# of the run that started it, so it cannot see the directories a later run shares ("File not
-# found"); the process test passed 13 of 21 checks, then 2 of 21. Not yet a gate.
-if [ "${DOSTREL_WIN32_STAGE:-}" != 1 ]; then
-    echo "32-bit Windows stage skipped: DOSTREL_WIN32_STAGE=1 runs it"
-elif bash tests/windows/wine32.sh --prepare; then
+if bash tests/windows/wine32.sh --prepare; then
     ctest --test-dir build-win32 --output-on-failure
     DOSTREL_WINE=$PWD/tests/windows/wine32.sh bash tests/windows/wine_test.sh build-win32 build
 fi
