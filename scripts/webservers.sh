@@ -41,7 +41,8 @@ start_listening() {
         kill -0 "${started_pids[-1]}" 2>/dev/null || break
         sleep 0.05
     done
-    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" | head -1 >"$portfile"
+    # Each port once, in order: a cluster's workers all print theirs, one server may print two.
+    sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$out" | awk '!seen[$0]++' >"$portfile"
     rm -f "$out"
     [ -s "$portfile" ]
 }
