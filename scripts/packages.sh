@@ -92,7 +92,7 @@ install_wsgi_server() {
 # trixie). From Rack 3 on (Debian 13), the rackup command has a package of its own.
 ruby_test_packages() {
     echo ruby ruby-rack ruby-sinatra ruby-rack-protection ruby-railties ruby-actionpack \
-        ruby-activerecord ruby-sqlite3 lighttpd
+        ruby-activerecord ruby-sqlite3 lighttpd curl
     [ "$1" = bookworm ] || echo ruby-rackup
 }
 
