@@ -39,8 +39,12 @@ set_target_properties(dostrel_appserver_shared PROPERTIES
   OUTPUT_NAME dostrel_appserver VERSION ${DOSTREL_APPSERVER_VERSION}
   SOVERSION ${DOSTREL_APPSERVER_SOVERSION} EXPORT_NAME appserver
   LINK_DEPENDS ${DOSTREL_APPSERVER_MAP})
-target_link_options(dostrel_appserver_shared PRIVATE
-  -Wl,--version-script=${DOSTREL_APPSERVER_MAP} -Wl,--no-undefined)
+target_link_options(dostrel_appserver_shared PRIVATE -Wl,--version-script=${DOSTREL_APPSERVER_MAP})
+# Every symbol resolved at link time, except in an instrumented build: the sanitizers' and the
+# fuzzer's runtimes come with the program that loads the library, not with the library.
+if(NOT DOSTREL_SANITIZE AND NOT DOSTREL_FUZZ)
+  target_link_options(dostrel_appserver_shared PRIVATE -Wl,--no-undefined)
+endif()
 set_target_properties(dostrel_appserver PROPERTIES EXPORT_NAME appserver_static)
 
 add_executable(dostrel-appserver appserver/sample/appserver.cc appserver/sample/answers.cc
