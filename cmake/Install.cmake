@@ -12,7 +12,7 @@ install(FILES docs/man/dostrel-appserver.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/m
 # it is installed; the examples beside them, as the documents refer to them.
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING
-        PATTERN "*.md" PATTERN "*.png" PATTERN "man" EXCLUDE)
+        PATTERN "*.md" PATTERN "*.png" PATTERN "*.svg" PATTERN "man" EXCLUDE)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
         PATTERN "node_modules" EXCLUDE PATTERN ".gitignore" EXCLUDE)
 
