@@ -41,8 +41,10 @@ check "the soname is libdostrel_appserver.so.1" eval "objdump -p '$libdir/libdos
 check "the shared library exports dostrel_ functions only" test -z "$(nm -D --defined-only \
     "$libdir/libdostrel_appserver.so" | awk '$2 != "A" && $3 !~ /^dostrel_/')"
 export PKG_CONFIG_PATH=$(dirname "$pc") LD_LIBRARY_PATH=$libdir
+# Each listing is read whole before grep looks at it: under pipefail, "lister | grep -q" fails
+# whenever grep stops reading before the lister's last write (ldd writes a line at a time).
 check "pkg-config --static adds the C++ runtime" eval \
-    "pkg-config --static --libs dostrel-appserver | grep -q -- -lstdc++"
+    'grep -q -- -lstdc++ <<<"$(pkg-config --static --libs dostrel-appserver)"'
 check "pkg-config names the installed header's folder" \
     test "$(pkg-config --variable=includedir dostrel-appserver | xargs realpath)" = \
     "$(realpath "$work/prefix/include")"
@@ -77,7 +79,9 @@ for example in $examples; do
         -Werror -pthread $extra_flags -o "$binary" "$example" $flags
 done
 
-check "hello-c is linked to the shared library" eval "ldd hello-c | grep -q libdostrel_appserver.so.1"
+libraries=$(ldd hello-c 2>&1)
+check "hello-c is linked to the shared library" eval \
+    'grep -q libdostrel_appserver.so.1 <<<"$libraries" || { echo "$libraries"; false; }'
 
 # The version the header gives is the one the library reports.
 printf '%s\n' '#include <dostrel/appserver.h>' '#include <stdio.h>' '#include <string.h>' \
