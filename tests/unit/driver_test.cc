@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 #ifndef _WIN32
@@ -172,10 +171,10 @@ TEST_F(DriverTest, ShortBodyIsError18) {
     closeDescriptor(input);
 }
 
-// Runs the program entry in an empty directory, so that it stops at the missing configuration
-// unless the socket library start-up stops it first.
+// Runs the program entry; in the empty directory its caller holds, it stops at the missing
+// configuration unless the socket library start-up stops it first. The directory belongs to the
+// caller, as a death test's child ends without removing anything.
 void runEntryInEmptyDirectory() {
-    std::filesystem::current_path(makeTemporaryDirectory());
     char program[] = "/cgi-bin/dostrel";
     char* argv[] = {program, nullptr};
     char* envp[] = {nullptr};
@@ -184,6 +183,7 @@ void runEntryInEmptyDirectory() {
 
 TEST_F(DriverTest, SocketLibraryThatCannotStartIsError16) {
     fakeSockets.startResult = 10091;
+    ScratchDirectory empty;
     EXPECT_EXIT(runEntryInEmptyDirectory(), testing::ExitedWithCode(1),
                 "^/cgi-bin/dostrel: error 16: Error initializing WinSock\\.\n$");
 }
@@ -191,6 +191,7 @@ TEST_F(DriverTest, SocketLibraryThatCannotStartIsError16) {
 TEST_F(DriverTest, SocketLibraryBelowVersion11IsError17) {
     for (SocketLibraryVersion version : {SocketLibraryVersion{1, 0}, SocketLibraryVersion{0, 9}}) {
         fakeSockets.grantedVersion = version;
+        ScratchDirectory empty;
         EXPECT_EXIT(runEntryInEmptyDirectory(), testing::ExitedWithCode(1),
                     "^/cgi-bin/dostrel: error 17: Invalid WinSock version\\.\n$");
     }
@@ -200,6 +201,7 @@ TEST_F(DriverTest, SocketLibraryFrom11UpPassesOnToTheConfiguration) {
     for (SocketLibraryVersion version :
          {SocketLibraryVersion{1, 1}, SocketLibraryVersion{2, 0}, SocketLibraryVersion{2, 2}}) {
         fakeSockets.grantedVersion = version;
+        ScratchDirectory empty;
         EXPECT_EXIT(runEntryInEmptyDirectory(), testing::ExitedWithCode(1),
                     "^/cgi-bin/dostrel: error 2: Configuration file dostrel.cnf not found or "
                     "unreadable\\.\n$");
