@@ -40,7 +40,7 @@ if(VALGRIND)
   add_executable(dostrel_memcheck src/driver/main.cc)
   target_link_libraries(dostrel_memcheck PRIVATE dostrel_core dostrel_sockets)
   add_test(NAME process_tests_under_valgrind COMMAND dostrel_process_tests)
-  set_tests_properties(process_tests_under_valgrind PROPERTIES TIMEOUT 900 ENVIRONMENT
+  set_tests_properties(process_tests_under_valgrind PROPERTIES TIMEOUT 900 COST 130 ENVIRONMENT
     "DOSTREL_TEST_GATEWAY=$<TARGET_FILE:dostrel_memcheck>;DOSTREL_TEST_WRAPPER=${VALGRIND} -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible")
 endif()
 
@@ -66,13 +66,16 @@ add_test(NAME fresh_root_scripts
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR})
 add_test(NAME fresh_root_scripts_trixie
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/fresh_root_test.sh ${CMAKE_SOURCE_DIR} trixie)
+# Each works in a root and mount namespace of its own, so the other tests may run beside it; the
+# two take turns, as their scripts serve on this machine's network (port 8080 where it is free).
+# The costs (seconds, roughly) start the longest tests first, so that the short ones fill the gaps.
 set_tests_properties(fresh_root_scripts fresh_root_scripts_trixie PROPERTIES
-  SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
+  SKIP_RETURN_CODE 77 TIMEOUT 1800 RESOURCE_LOCK fresh_root_network COST 180)
 # Everything built with warnings as errors by Debian 13's GCC 14 and Clang (the fuzz targets too)
 # in a minimal trixie root with the build dependencies (as root only).
 add_test(NAME fresh_root_compilers
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fresh_root/compilers_test.sh ${CMAKE_SOURCE_DIR})
-set_tests_properties(fresh_root_compilers PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 RUN_SERIAL TRUE)
+set_tests_properties(fresh_root_compilers PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800 COST 220)
 
 # The README's main job, with this build.
 add_test(NAME demo_serves_one_request COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
@@ -92,7 +95,7 @@ set_tests_properties(package_install_use_remove PROPERTIES SKIP_RETURN_CODE 77 T
 add_test(NAME package_install_use_remove_trixie
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/package_test.sh ${CMAKE_SOURCE_DIR} trixie)
 set_tests_properties(package_install_use_remove_trixie PROPERTIES SKIP_RETURN_CODE 77
-  TIMEOUT 2400 RUN_SERIAL TRUE)
+  TIMEOUT 2400 COST 160)
 
 # Load through lighttpd; DOSTREL_LOAD_REQUESTS=5000 in the environment makes it the full run.
 add_test(NAME web_load COMMAND bash ${CMAKE_SOURCE_DIR}/tests/web/load_test.sh

@@ -103,12 +103,15 @@ debian_root_tarball() { # debian_root_tarball RELEASE ARCH [PACKAGE...]
         echo "making $tarball from $(debian_mirror)" >&2
         made=$(mktemp -d "$debian_root_cache/root.XXXXXX") || exit 1
         trap 'rm -rf --one-file-system "$made"' EXIT
-        debian_root_make "$made" "$release" "$arch" "$@" >"$log" 2>&1 ||
+        # One root made at a time: debootstrap's download cache is shared by them all.
+        flock 7
+        debian_root_make "$made" "$release" "$arch" "$@" >"$log" 2>&1 7>&- 8>&- ||
             { tail -20 "$log" >&2; exit 1; }
+        flock -u 7
         rm -f "$made/var/cache/apt/archives/"*.deb
         tar -C "$made" -czf "$tarball.part" . && mv "$tarball.part" "$tarball" || exit 1
         find "$debian_root_cache" -maxdepth 1 -name "$name-*.tar.gz" ! -path "$tarball" -delete
-    ) 8>"$debian_root_cache/$name.lock" || return 1
+    ) 7>"$debian_root_cache/debs.lock" 8>"$debian_root_cache/$name.lock" || return 1
     echo "$tarball"
 }
 
