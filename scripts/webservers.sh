@@ -218,6 +218,9 @@ link * tcp 127.0.0.1 $app_port
 # bash runs those traps only once a foreground command has ended, but interrupts wait at once.
 serve_until_stopped() {
     wait -n "${started_pids[@]}" || true
+    # Ctrl-C reaches the servers too, and one that stops at once may end before this shell acts
+    # on its own SIGINT; bash runs a trap still pending once a foreground command has ended.
+    sleep 0.2
     echo "a server ended on its own; stopping the others" >&2
     return 1
 }
