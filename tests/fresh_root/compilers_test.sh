@@ -2,8 +2,9 @@
 # compilers_test.sh SOURCE_DIR -- the whole tree (gateway, application-server library, sample
 # server, unit and process tests, fuzz targets) builds with warnings as errors under Debian 13's
 # compilers: GCC 14, and Clang with -DDOSTREL_FUZZ=ON, in a minimal trixie root with only the
-# build dependencies installed (tests/support/debian_root.sh, cached). This machine's own compilers
-# build and run everything in the test command's other stages; here only the build is checked.
+# build dependencies installed (tests/support/debian_root.sh, cached; the objects in ccache). This
+# machine's own compilers build and run everything in the test command's other stages; here only
+# the build is checked.
 # Needs root (exit 77).
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -16,22 +17,28 @@ check_prefix="trixie compilers: "
 started=$SECONDS
 
 tarball=$(debian_root_tarball trixie "$(dpkg --print-architecture)" g++ clang libclang-rt-dev \
-    cmake make pkg-config libgtest-dev libgmock-dev nlohmann-json3-dev) || exit 1
+    cmake make pkg-config libgtest-dev libgmock-dev nlohmann-json3-dev ccache) || exit 1
+# The objects of earlier runs, kept by ccache outside the root (which goes with the test): a run
+# recompiles what changed since. The checkout's path in the root is the same in every run.
+objects=$debian_root_cache/ccache-trixie
+mkdir -p "$objects" || exit 1
 root=$(mktemp -d /var/tmp/dostrel-compilers.XXXXXX)
 trap 'rm -rf --one-file-system "$root"' EXIT
 tar -C "$root" -xzf "$tarball" && debian_root_checkout "$source_dir" "$root/root/dostrel" || exit 1
 
 # in_root COMMAND: a shell command run in the checkout in the root.
 in_root() {
-    debian_root_run "$root" "" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/bin:/bin \
-        /bin/sh -c "cd /root/dostrel && $1"
+    (cd "$objects" && DEBIAN_ROOT_SHARE=$objects debian_root_run "$root" "" /usr/bin/env -i \
+        HOME=/root LANG=C.UTF-8 PATH=/usr/bin:/bin CCACHE_DIR="$objects" CCACHE_MAXSIZE=2G \
+        CCACHE_BASEDIR=/root/dostrel /bin/sh -c "cd /root/dostrel && $1")
 }
 
 # builds NAME CMAKE-OPTION...: a build of every target in build-NAME, its output in NAME.log.
 builds() {
     local name=$1
     shift
-    in_root "cmake -S . -B build-$name -DDOSTREL_WERROR=ON $* && cmake --build build-$name -j2" \
+    in_root "cmake -S . -B build-$name -DDOSTREL_WERROR=ON -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache $* && cmake --build build-$name -j2" \
         >"$root/$name.log" 2>&1 || { grep -m 20 -B 2 -A 6 'error' "$root/$name.log"; return 1; }
 }
 
