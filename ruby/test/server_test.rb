@@ -77,11 +77,7 @@ class RobustnessTest < ServerTest
     out, err, status = Open3.capture3({ "REQUEST_METHOD" => "GET", "PATH_INFO" => "/late-boom" },
                                       File.join(cgi, "dostrel"), chdir: cgi)
     assert_equal [1, true], [status.exitstatus, err.include?("error 11: ")], "#{out.inspect} #{err}"
-    if out.start_with?("Status: 200 OK\r\n")
-      refute_includes out, "Status: 500", "the head had gone out: no error page after it"
-    else # the reset overtook the first bytes on their way, as loopback may under load
-      assert out.start_with?("Status: 500 Error\n"), "nothing relayed: the error page alone"
-    end
+    refute_includes out, "Status: 500", "the head had gone out: no error page after it"
     assert_match(/answered 500: RuntimeError: the secret reason/, server.log)
     assert_match(%r{error after the answer began \(15 body bytes sent\) in GET /late-boom; connection reset}, server.log)
 
